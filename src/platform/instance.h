@@ -1,0 +1,14 @@
+// The named single-instance guard of the process.
+#pragma once
+
+#include <string_view>
+
+namespace platform {
+
+enum class InstanceGuard { kAcquired, kAlreadyRunning, kFailed };
+
+// Windows: OpenMutexW succeeds → another instance runs; else CreateMutexW, kept open for the life
+// of the process. Linux: flock on a lock file named after the instance in the runtime folder.
+InstanceGuard AcquireInstanceGuard(std::u16string_view name);
+
+}  // namespace platform
