@@ -1,0 +1,23 @@
+// Conversion rules for attribute values: integers, hexadecimal numbers and GUIDs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/guid.h"
+
+namespace VexNode {
+
+// "0x1F"-style text (any first unit, then x or X, at least 3 units) is hexadecimal; otherwise
+// leading SPACE/TAB/LF are skipped and decimal digits accumulated up to the first non-digit. No
+// sign; wraps at 64 bits.
+uint64_t ConvertInteger(std::u16string_view text);
+// Leading SPACE/TAB/LF skipped, then hexadecimal digits up to the first other unit.
+uint64_t ConvertHex(std::u16string_view text);
+// 8-4-4-4-12 hexadecimal digits, braces optional; anything malformed gives the all-zero GUID.
+platform::Guid ConvertGuid(std::u16string_view text);
+
+// ASCII-case-insensitive comparison of two U+0000-terminated texts.
+bool EqualsIgnoreCase(const char16_t* a, const char16_t* b);
+
+}  // namespace VexNode

@@ -1,0 +1,46 @@
+// The node factory that maps element tags to node classes.
+#pragma once
+
+#include <map>
+
+#include "document/node.h"
+#include "document/parser.h"
+
+namespace VexNode {
+
+class IFactory {
+ public:
+  virtual ~IFactory() = default;
+  // Enters or replaces the creator of tag. The tag text must outlive the factory (it is kept
+  // by pointer, as the class's tag constant).
+  virtual void Register(const char16_t* tag, NodeCreator creator) = 0;
+  // Creates the node for tag under parent; *node is null and the answer false when the tag is
+  // not known.
+  virtual bool Create(const char16_t* tag, AttributeList attributes, CNode** node, CNode* parent) = 0;
+  virtual bool IsKnown(const char16_t* tag) const = 0;
+};
+
+// Tags match case-sensitively. In generic mode every tag is known and becomes a CUnknownNode,
+// and Register does nothing.
+class CFactory : public IFactory {
+ public:
+  CFactory() = default;
+  ~CFactory() override = default;
+
+  void Register(const char16_t* tag, NodeCreator creator) override;
+  bool Create(const char16_t* tag, AttributeList attributes, CNode** node, CNode* parent) override;
+  bool IsKnown(const char16_t* tag) const override;
+
+  void SetGenericMode(bool generic) { generic_ = generic; }
+  bool GenericMode() const { return generic_; }
+
+ private:
+  // Orders tags by their UTF-16 units as unsigned numbers.
+  struct TagLess {
+    bool operator()(const char16_t* a, const char16_t* b) const;
+  };
+  std::map<const char16_t*, NodeCreator, TagLess> creators_;
+  bool generic_ = false;
+};
+
+}  // namespace VexNode

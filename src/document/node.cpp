@@ -1,0 +1,53 @@
+// The base class of document nodes and the tree search.
+#include "document/node.h"
+
+#include <cstddef>
+#include <utility>
+
+namespace VexNode {
+
+CNode::CNode(CNode* parent) : parent_(parent) {
+  if (parent_ != nullptr) parent_->children_.push_back(this);
+}
+
+CNode::~CNode() {
+  // Deletes the subtree in pre-order (each node before its children, siblings first to last)
+  // without recursion, so that a document nested a million deep cannot exhaust the stack. Each
+  // node's children are taken over before it is deleted; its destructor then finds none.
+  std::vector<CNode*> pending(children_.rbegin(), children_.rend());
+  children_.clear();
+  while (!pending.empty()) {
+    CNode* node = pending.back();
+    pending.pop_back();
+    pending.insert(pending.end(), node->children_.rbegin(), node->children_.rend());
+    node->children_.clear();
+    delete node;
+  }
+}
+
+void CNode::Serialize(IVexStream*) {}
+
+CNode* FindNode(CNode* node, const char16_t* tag) {
+  return const_cast<CNode*>(FindNode(static_cast<const CNode*>(node), tag));
+}
+
+const CNode* FindNode(const CNode* node, const char16_t* tag) {
+  // Depth-first pre-order without recursion: documents may nest deeper than the stack allows.
+  if (node == nullptr) return nullptr;
+  std::vector<std::pair<const CNode*, std::size_t>> path;  // a node and the next child to visit
+  if (node->GetTagName() == tag) return node;
+  path.emplace_back(node, 0);
+  while (!path.empty()) {
+    auto& [parent, next] = path.back();
+    if (next == parent->Children().size()) {
+      path.pop_back();
+      continue;
+    }
+    const CNode* child = parent->Children()[next++];
+    if (child->GetTagName() == tag) return child;
+    path.emplace_back(child, 0);
+  }
+  return nullptr;
+}
+
+}  // namespace VexNode

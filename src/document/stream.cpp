@@ -1,0 +1,107 @@
+// The loading implementation of the attribute exchange interface.
+#include "document/stream.h"
+
+#include <string_view>
+#include <vector>
+
+#include "document/convert.h"
+
+namespace VexNode {
+
+const char16_t* CAttributeStream_Expat::Find(const char16_t* name) const {
+  if (attributes_ == nullptr || name == nullptr) return nullptr;
+  for (const AttributePair* entry = attributes_; entry->name != nullptr; ++entry) {
+    if (EqualsIgnoreCase(entry->Name(), name)) return entry->Value();
+  }
+  return nullptr;
+}
+
+bool CAttributeStream_Expat::ExchangeHexList(const char16_t* name, uint32_t* values, size_t count) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  // Groups from the last to the first; the array holds at most count of them.
+  std::u16string_view text(found);
+  size_t stored = 0;
+  size_t end = text.size();
+  while (stored < count) {
+    const size_t dash = end == 0 ? std::u16string_view::npos : text.rfind(u'-', end - 1);
+    const size_t begin = dash == std::u16string_view::npos ? 0 : dash + 1;
+    values[stored++] = static_cast<uint32_t>(ConvertHex(text.substr(begin, end - begin)));
+    if (dash == std::u16string_view::npos) break;
+    end = dash;
+  }
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeBool(const char16_t* name, bool* value, bool) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  *value = EqualsIgnoreCase(found, u"TRUE");
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangePair(const char16_t* name, int32_t* first, int32_t* second) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  std::u16string_view text(found);
+  const size_t comma = text.find(u',');
+  if (comma == std::u16string_view::npos) return true;
+  *first = static_cast<int32_t>(ConvertInteger(text.substr(0, comma)));
+  *second = static_cast<int32_t>(ConvertInteger(text.substr(comma + 1)));
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeGuid(const char16_t* name, platform::Guid* value) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  *value = ConvertGuid(found);
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeTimeout(const char16_t* name, int64_t* value, uint8_t) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  const auto milliseconds = static_cast<int32_t>(ConvertInteger(found));
+  *value = static_cast<int64_t>(milliseconds) * -10000;
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeEnum(const char16_t* name, int32_t* value, const EnumEntry* table, size_t count,
+                                          int32_t) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (table[i].name != nullptr && EqualsIgnoreCase(table[i].name, found)) {
+      *value = table[i].value;
+      break;
+    }
+  }
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeString(const char16_t* name, CNodeString* value) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  value->Assign(found);
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeInt(const char16_t* name, int32_t* value, int32_t) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  *value = static_cast<int32_t>(ConvertInteger(found));
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeUInt(const char16_t* name, uint32_t* value) {
+  const char16_t* found = Find(name);
+  if (found == nullptr) return false;
+  *value = static_cast<uint32_t>(ConvertInteger(found));
+  return true;
+}
+
+bool CAttributeStream_Expat::ExchangeData(const char16_t* name, CNodeString* value) {
+  return ExchangeString(name, value);
+}
+
+}  // namespace VexNode
