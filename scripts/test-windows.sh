@@ -6,16 +6,24 @@ cmake --preset windows
 cmake --build --preset windows
 export SKYHELM_WINE_BUILD="$PWD/build/windows"
 source scripts/wine-env.sh
-mkdir -p "$WINEPREFIX"
-# Create the prefix with the null graphics driver, then let every Wine process end.
-wine wineboot >/dev/null 2>&1 || true
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
-wineserver -w || true
-# Start Wine's server and services before ctest: started by a test, they would inherit and hold
-# ctest's output pipes, and ctest would wait for them forever.
+
+# Stop this prefix's server on every way out, so nothing is left holding the terminal or CI.
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+# A new prefix: create it, select the null graphics driver (no display), and let the server
+# that created it exit, so the setting is written out before the tests start.
+if [ ! -f "$WINEPREFIX/.skyhelm-ready" ]; then
+  mkdir -p "$WINEPREFIX"
+  timeout 300 wine wineboot --init >/dev/null 2>&1 || true
+  timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  timeout 120 wineserver -w || true
+  touch "$WINEPREFIX/.skyhelm-ready"
+fi
+
+# Start the server and Wine's services before ctest: started from a test, they would inherit
+# and hold ctest's output pipes, and ctest would wait for them for ever.
 wineserver -p
-wine wineboot >/dev/null 2>&1 || true
+timeout 300 wine wineboot >/dev/null 2>&1 || true
 status=0
 ctest --preset windows || status=$?
-wineserver -k || true
 exit $status

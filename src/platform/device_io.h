@@ -84,12 +84,15 @@ inline bool DeviceControl(DeviceHandle handle, uint32_t code, const void* input,
 inline bool IssueControl(DeviceHandle handle, uint32_t code, const void* input,
                          uint32_t input_size, void* output, uint32_t output_size,
                          Overlapped& overlapped) {
-  return handle != nullptr &&
-         handle->IssueControl(code, input, input_size, output, output_size, overlapped);
+  if (handle == nullptr) return false;
+  overlapped.done->Reset();
+  return handle->IssueControl(code, input, input_size, output, output_size, overlapped);
 }
 
 inline bool IssueRead(DeviceHandle handle, void* buffer, uint32_t size, Overlapped& overlapped) {
-  return handle != nullptr && handle->IssueRead(buffer, size, overlapped);
+  if (handle == nullptr) return false;
+  overlapped.done->Reset();
+  return handle->IssueRead(buffer, size, overlapped);
 }
 
 inline bool GetOverlappedResult(DeviceHandle handle, Overlapped& overlapped, uint32_t* returned,

@@ -1,0 +1,141 @@
+// Events, multi-object waits and mutexes behave as their Windows counterparts do.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kDeadlineMs = 10000;
+
+TEST(Event, AutoResetReleasesExactlyOneWait) {
+  Event event(Event::Kind::kAutoReset);
+  ASSERT_TRUE(event.Valid());
+  struct Shared {
+    Event* event;
+    std::atomic<int> woken{0};
+  } shared{&event};
+  auto waiter = [](void* argument) -> uint32_t {
+    auto* s = static_cast<Shared*>(argument);
+    if (s->event->Wait(kDeadlineMs)) s->woken.fetch_add(1);
+    return 0;
+  };
+  Thread a, b;
+  ASSERT_TRUE(a.Start(waiter, &shared));
+  ASSERT_TRUE(b.Start(waiter, &shared));
+  event.Set();
+  uint64_t until = TickMs() + kDeadlineMs;
+  while (shared.woken.load() == 0 && TickMs() < until) SleepMs(1);
+  SleepMs(100);  // a second, wrongful wake-up would show here
+  EXPECT_EQ(shared.woken.load(), 1);
+  EXPECT_FALSE(event.Wait(0)) << "the signal was consumed by the one woken wait";
+  event.Set();  // releases the other waiter
+  a.Join();
+  b.Join();
+  EXPECT_EQ(shared.woken.load(), 2);
+}
+
+TEST(Event, ManualResetStaysSetUntilReset) {
+  Event event(Event::Kind::kManualReset);
+  EXPECT_FALSE(event.Wait(0));
+  event.Set();
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_EQ(WaitAny({&event}, 0), 0);
+  event.Reset();
+  EXPECT_FALSE(event.Wait(0));
+  Event initially(Event::Kind::kManualReset, true);
+  EXPECT_TRUE(initially.Wait(0));
+}
+
+TEST(Event, TimedWaitTimesOut) {
+  Event event(Event::Kind::kAutoReset);
+  uint64_t start = TickMs();
+  EXPECT_EQ(WaitAny({&event}, 30), kWaitTimeout);
+  EXPECT_GE(TickMs() - start, 25u);
+}
+
+TEST(WaitAny, ReportsLowestSignalledIndexAndConsumesOnlyThat) {
+  Event first(Event::Kind::kAutoReset);
+  Event second(Event::Kind::kAutoReset);
+  Event third(Event::Kind::kManualReset);
+  third.Set();
+  second.Set();
+  EXPECT_EQ(WaitAny({&first, &second, &third}, 0), 1);
+  // The second's signal was taken; the manual third stays set and is reported next.
+  EXPECT_EQ(WaitAny({&first, &second, &third}, 0), 2);
+  EXPECT_EQ(WaitAny({&first, &second, &third}, 0), 2);
+  first.Set();
+  second.Set();
+  EXPECT_EQ(WaitAny({&first, &second}, 0), 0);
+  EXPECT_TRUE(second.Wait(0)) << "the unreported auto-reset event keeps its signal";
+}
+
+TEST(WaitAny, WakesWhenAnotherThreadSetsAnEvent) {
+  Event completion(Event::Kind::kManualReset);
+  Event stop(Event::Kind::kAutoReset);
+  Thread setter;
+  ASSERT_TRUE(setter.Start(
+      [](void* argument) -> uint32_t {
+        SleepMs(20);
+        static_cast<Event*>(argument)->Set();
+        return 0;
+      },
+      &stop));
+  EXPECT_EQ(WaitAny({&completion, &stop}, kDeadlineMs), 1);
+  setter.Join();
+}
+
+TEST(WaitAny, RejectsEmptyOrInvalidSets) {
+  EXPECT_EQ(WaitAny(nullptr, 0, 0), kWaitFailed);
+  Event event(Event::Kind::kManualReset);
+  Event* events[] = {&event, nullptr};
+  EXPECT_EQ(WaitAny(events, 2, 0), kWaitFailed);
+}
+
+TEST(Mutex, IsRecursiveAndExcludesOtherThreads) {
+  Mutex mutex;
+  ASSERT_TRUE(mutex.Valid());
+  struct Shared {
+    Mutex* mutex;
+    int counter = 0;
+  } shared{&mutex};
+  auto adder = [](void* argument) -> uint32_t {
+    auto* s = static_cast<Shared*>(argument);
+    for (int i = 0; i < 1000; ++i) {
+      MutexLock outer(*s->mutex);
+      MutexLock inner(*s->mutex);
+      ++s->counter;
+    }
+    return 0;
+  };
+  Thread a, b;
+  ASSERT_TRUE(a.Start(adder, &shared));
+  ASSERT_TRUE(b.Start(adder, &shared));
+  a.Join();
+  b.Join();
+  EXPECT_EQ(shared.counter, 2000);
+}
+
+TEST(Ids, AreStableWithinAThreadAndDifferBetweenThreads) {
+  EXPECT_NE(CurrentProcessId(), 0u);
+  uint32_t main_id = CurrentThreadId();
+  EXPECT_EQ(main_id, CurrentThreadId());
+  uint32_t other_id = 0;
+  Thread thread;
+  ASSERT_TRUE(thread.Start(
+      [](void* argument) -> uint32_t {
+        *static_cast<uint32_t*>(argument) = CurrentThreadId();
+        return 0;
+      },
+      &other_id));
+  thread.Join();
+  EXPECT_NE(other_id, 0u);
+  EXPECT_NE(other_id, main_id);
+}
+
+}  // namespace
+}  // namespace platform
