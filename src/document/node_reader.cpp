@@ -1,16 +1,88 @@
-// Reads one document file into a tree of nodes through a factory (being written).
+// Reads one document file into a tree of nodes through a factory.
 #include "document/node_reader.h"
 
+#include <algorithm>
+#include <bit>
+#include <new>
+#include <string>
+
+#include "document/parser.h"
+#include "document/stream.h"
+#include "log/log.h"
+
 namespace VexNode {
+namespace {
 
-bool CNode_Reader::Read(ReaderState* state, IFactory* factory, CNode** root) { return false; }
-bool CNode_Reader::ReadInput(void* user, char16_t* destination, size_t* count) { return false; }
-void CNode_Reader::OnElementStart(void* user, const char16_t* name, AttributeList attributes) {}
-void CNode_Reader::OnElementEnd(void* user) {}
+void Say(const char16_t* text) { PrintToStderr(" - - - - - Pr0 Parser says... \"%ls\"\n", text); }
 
-LoadStatus LoadDocument(std::u16string_view path, RegisterNodesFn register_nodes, std::unique_ptr<CNode>* root) {
-  root->reset();
-  return LoadStatus::kCannotOpen;
+}  // namespace
+
+bool CNode_Reader::Read(ReaderState* state, IFactory* factory, CNode** root) {
+  Say(u"Parsing");
+  state->factory = factory;
+  state->current = nullptr;
+  state->skip_depth = 0;
+  state->root = *root;
+  CPr0Parser parser;
+  ParseContext* context = parser.Context();
+  bool parsed = false;
+  char16_t* window = new (std::nothrow) char16_t[kWindowUnits];
+  if (window == nullptr) {
+    Say(u"malloc failed when trying to allocate pBuf");
+  } else {
+    std::fill_n(window, kWindowUnits, u'\0');
+    context->ReadInput = &CNode_Reader::ReadInput;
+    context->OnElementStart = &CNode_Reader::OnElementStart;
+    context->OnElementEnd = &CNode_Reader::OnElementEnd;
+    parsed = Parse(context, window, state);
+    delete[] window;
+    Say(parsed ? u"Parsed OK" : context->Message());
+  }
+  *root = state->root;
+  if (*root == nullptr) Say(u"root is null");
+  return parsed;
+}
+
+bool CNode_Reader::ReadInput(void* user, char16_t* destination, size_t* count) {
+  auto* state = static_cast<ReaderState*>(user);
+  if (state == nullptr || state->file == nullptr) {
+    *count = 0;
+    return false;
+  }
+  // Whole units only: an odd trailing byte is never read.
+  *count = std::fread(destination, sizeof(char16_t), *count, state->file);
+  if constexpr (std::endian::native == std::endian::big) {
+    for (size_t i = 0; i < *count; ++i) destination[i] = static_cast<char16_t>((destination[i] >> 8) | (destination[i] << 8));
+  }
+  return *count != 0;
+}
+
+void CNode_Reader::OnElementStart(void* user, const char16_t* name, AttributeList attributes) {
+  auto* state = static_cast<ReaderState*>(user);
+  if (state->skip_depth > 0) {
+    ++state->skip_depth;
+    return;
+  }
+  CNode* node = nullptr;
+  if (state->factory == nullptr || !state->factory->Create(name, attributes, &node, state->current)) {
+    state->skip_depth = 1;  // an unregistered tag: skip it and everything inside it
+    return;
+  }
+  if (state->root == nullptr) state->root = node;
+  state->current = node;
+  if (attributes != nullptr) {
+    CAttributeStream_Expat stream(attributes);
+    node->Serialize(&stream);
+  }
+}
+
+void CNode_Reader::OnElementEnd(void* user) {
+  auto* state = static_cast<ReaderState*>(user);
+  if (state->skip_depth > 0) {
+    --state->skip_depth;
+    return;
+  }
+  if (state->current != nullptr && state->current->Parent() != nullptr) state->current = state->current->Parent();
 }
 
 }  // namespace VexNode

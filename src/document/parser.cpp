@@ -1,13 +1,450 @@
-// Event-driven reader for the bracketed UTF-16 document syntax (being written).
+// Event-driven reader for the bracketed UTF-16 document syntax: window, tokens, elements.
 #include "document/parser.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace VexNode {
+namespace {
+
+const char16_t kErrorReading[] = u"Error reading from input";
+const char16_t kErrorBufferTooSmall[] = u"Initial input buffer too small";
+const char16_t kErrorByteOrderMark[] = u"utf16LE, byte order mark missing from start of input (0xFF,0xFE)";
+const char16_t kErrorXml[] = u"This smells like xml.";
+const char16_t kErrorExpectedName[] = u"Invalid syntax - Match failed - expected NAME";
+const char16_t kErrorValueMissing[] = u"Attribute value missing";
+const char16_t kErrorHeadEnd[] = u"Syntax error - attributes should end with '[' or ']'";
+const char16_t kErrorMissingQuote[] = u"Invalid syntax - Missing ' from end of string";
+const char16_t kErrorTooManyAttributes[] = u"Element has too many attributes";
+const char16_t kErrorElementTooBig[] = u"Element bigger than buffer";
+const char16_t kErrorUnexpectedRb[] = u"Didn't expect to see a ']' at this position.";
+const char16_t kErrorMoreRbs[] = u"Bracket missmatch: more RBs than LBs at this point.";
+const char16_t kErrorMoreLbs[] = u"Bracket missmatch: more LBs than RBs at end of parse.";
+const char16_t kErrorExpectedEoi[] = u"Invalid syntax - Match failed - expected EOI";
+
+constexpr size_t kMinimumCapacity = 5;
+constexpr char16_t kByteOrderMark = 0xFEFF;
+
+// Unit classes for the scanning loops. Every unit at or above 0x80 is an ordinary word unit.
+enum : uint8_t {
+  kWhite = 1,       // TAB, LF, CR, SPACE
+  kWordUnit = 2,    // continues a word: none of whitespace, U+0000, '<', '=', '[', ']'
+  kQuotedUnit = 4,  // continues a quoted string: neither U+0000 nor '\''
+};
+
+struct ClassTable {
+  uint8_t entries[128];
+  constexpr ClassTable() : entries() {
+    for (int c = 1; c < 128; ++c) entries[c] = kWordUnit | kQuotedUnit;
+    for (char16_t c : {u'\t', u'\n', u'\r', u' '}) entries[c] = kWhite | kQuotedUnit;
+    for (char16_t c : {u'<', u'=', u'[', u']'}) entries[c] = kQuotedUnit;
+    entries[u'\''] = kWordUnit;
+  }
+};
+constexpr ClassTable kClasses;
+
+inline uint8_t ClassOf(char16_t c) { return c < 128 ? kClasses.entries[c] : kWordUnit | kQuotedUnit; }
+
+}  // namespace
+
+// The parsing steps over one ParseContext. Hot loops scan the window directly and fall back to
+// the one-unit advance only where the window ends.
+class ParserImpl {
+ public:
+  explicit ParserImpl(ParseContext& context) : c_(context) {}
+
+  bool Run(char16_t* window, void* user_context, size_t capacity);
+
+ private:
+  void SetError(const char16_t* message);
+  size_t Read(char16_t* destination, size_t wanted);
+  bool InWindow(const char16_t* p) const { return p >= c_.window_ && p < c_.window_ + c_.capacity_; }
+
+  void FlushPending() {
+    if (c_.pending_terminator_ != nullptr) {
+      *c_.pending_terminator_ = u'\0';
+      c_.pending_terminator_ = nullptr;
+    }
+  }
+  void Advance() {
+    if (*c_.position_ == u'\0') return;
+    StepOver();
+  }
+  // Moves past the current unit whatever it holds.
+  void StepOver() {
+    FlushPending();
+    if (++c_.position_ == c_.limit_) AtLimit();
+  }
+  void AtLimit();
+  bool Refill();
+  const char16_t* HeldName() const;
+  void MoveBack(const char16_t*& pointer, size_t distance) const;
+
+  // Moves over every unit whose class has a bit of mask, refilling the window as needed.
+  void ScanWhile(uint8_t mask);
+  void SkipWhitespace() { ScanWhile(kWhite); }
+
+  void NextToken();
+  void Word();
+  void QuotedString();
+  void Record(char16_t* text);
+  void MoveToNextEntry();
+  void RawValueToken();
+  void CopyRawData(RawValue* block, uint64_t units);
+
+  void Document();
+  bool ElementHead();
+  void ReportElement();
+  // Releases the raw-value blocks of entries 0 to last.
+  void ReleaseRawBlocks(size_t last);
+
+  ParseContext& c_;
+};
+
+void ParserImpl::SetError(const char16_t* message) {
+  if (c_.message_ == nullptr) c_.message_ = message;
+  c_.token_ = TokenKind::EOI;
+  c_.position_ = &c_.end_marker_;
+}
+
+size_t ParserImpl::Read(char16_t* destination, size_t wanted) {
+  if (c_.ReadInput == nullptr || wanted == 0) return 0;
+  size_t count = wanted;
+  if (!c_.ReadInput(c_.user_, destination, &count)) return 0;
+  return std::min(count, wanted);
+}
+
+void ParserImpl::AtLimit() {
+  // A short last read means the input is over; a full window is refilled.
+  if (c_.limit_ < c_.window_ + c_.capacity_ || !Refill()) c_.position_ = &c_.end_marker_;
+}
+
+const char16_t* ParserImpl::HeldName() const {
+  const AttributePair& element = c_.table_[0];
+  const char16_t* held = element.IsRaw() ? element.Raw()->name : element.name;
+  return held != nullptr && InWindow(held) ? held : nullptr;
+}
+
+void ParserImpl::MoveBack(const char16_t*& pointer, size_t distance) const {
+  // The end-of-input marker and anything outside the window stay where they are.
+  if (pointer != nullptr && InWindow(pointer)) pointer -= distance;
+}
+
+bool ParserImpl::Refill() {
+  if (c_.ReadInput == nullptr) return false;
+  char16_t* window = c_.window_;
+  const char16_t* held = HeldName();
+  if (held == nullptr) {
+    c_.position_ = window;
+    const size_t read = Read(window, c_.capacity_);
+    c_.limit_ = window + read;
+    return read != 0;
+  }
+  if (held == window) {
+    SetError(kErrorElementTooBig);
+    return false;
+  }
+  // Keep the element from its name on: move it to the window start with every pointer into it.
+  const size_t distance = static_cast<size_t>(held - window);
+  std::memmove(window, held, static_cast<size_t>(c_.limit_ - held) * sizeof(char16_t));
+  for (AttributePair* entry = c_.table_; entry < c_.table_ + kAttributeEntries && entry->name != nullptr; ++entry) {
+    if (entry->IsRaw()) {
+      MoveBack(c_.raw_blocks_[entry - c_.table_]->name, distance);
+    } else {
+      MoveBack(entry->name, distance);
+      MoveBack(entry->value, distance);
+    }
+  }
+  c_.position_ -= distance;
+  if (c_.quoted_start_ != nullptr) c_.quoted_start_ -= distance;
+  const size_t read = Read(c_.position_, distance);
+  c_.limit_ = c_.position_ + read;
+  return read != 0;
+}
+
+void ParserImpl::ScanWhile(uint8_t mask) {
+  for (;;) {
+    char16_t* p = c_.position_;
+    if ((ClassOf(*p) & mask) == 0) return;  // U+0000 (and the end marker) belongs to no class
+    FlushPending();
+    char16_t* const limit = c_.limit_;
+    ++p;
+    while (p < limit && (ClassOf(*p) & mask) != 0) ++p;
+    c_.position_ = p;
+    if (p < limit) return;
+    AtLimit();
+  }
+}
+
+void ParserImpl::NextToken() {
+  if (c_.message_ != nullptr) return;
+  SkipWhitespace();
+  switch (*c_.position_) {
+    case u'\0':
+      c_.token_ = TokenKind::EOI;
+      return;
+    case u'\'':
+      c_.token_ = TokenKind::NAME;
+      QuotedString();
+      break;
+    case u'<':
+      c_.token_ = TokenKind::LT;
+      StepOver();
+      break;
+    case u'=':
+      c_.token_ = TokenKind::EQ;
+      StepOver();
+      break;
+    case u'[':
+      c_.token_ = TokenKind::LB;
+      StepOver();
+      break;
+    case u']':
+      c_.token_ = TokenKind::RB;
+      StepOver();
+      break;
+    default:
+      c_.token_ = TokenKind::NAME;
+      Word();
+      break;
+  }
+  if (c_.message_ != nullptr) c_.token_ = TokenKind::EOI;
+}
+
+void ParserImpl::Word() {
+  Record(c_.position_);
+  ScanWhile(kWordUnit);
+  // Terminated in place when the reader moves past the unit that ended the word.
+  c_.pending_terminator_ = c_.position_;
+}
+
+void ParserImpl::QuotedString() {
+  StepOver();
+  Record(c_.position_);
+  c_.quoted_start_ = c_.position_;
+  bool escaped = false;
+  for (;;) {
+    ScanWhile(kQuotedUnit);
+    char16_t* p = c_.position_;
+    if (*p == u'\0') {
+      c_.quoted_start_ = nullptr;
+      SetError(kErrorMissingQuote);
+      return;
+    }
+    // A quote after one backslash is part of the text (never in the first three window units).
+    if (p - c_.window_ >= 3 && p[-1] == u'\\' && p[-2] != u'\\') {
+      escaped = true;
+      StepOver();
+      continue;
+    }
+    break;
+  }
+  char16_t* const start = c_.quoted_start_;
+  char16_t* const close = c_.position_;
+  c_.quoted_start_ = nullptr;
+  if (escaped) {
+    // Drop every backslash that stands before a quote, the closing one included.
+    char16_t* out = start;
+    for (char16_t* in = start; in < close; ++in) {
+      if (!(*in == u'\\' && in[1] == u'\'')) *out++ = *in;
+    }
+    *out = u'\0';
+  }
+  *close = u'\0';
+  StepOver();
+}
+
+void ParserImpl::Record(char16_t* text) {
+  AttributePair* entry = c_.current_;
+  if (entry->name == nullptr) {
+    entry->name = text;  // the value was cleared (or set to the empty text) when the entry began
+    return;
+  }
+  entry->value = text;
+  MoveToNextEntry();
+}
+
+void ParserImpl::MoveToNextEntry() {
+  if (c_.current_ + 1 >= c_.table_ + kAttributeEntries) {
+    SetError(kErrorTooManyAttributes);
+    return;
+  }
+  ++c_.current_;
+  c_.current_->name = nullptr;
+  c_.current_->value = nullptr;
+}
+
+void ParserImpl::RawValueToken() {
+  SkipWhitespace();
+  uint64_t count = 0;
+  for (char16_t unit = *c_.position_; unit >= u'0' && unit <= u'9'; unit = *c_.position_) {
+    count = count * 10 + static_cast<uint64_t>(unit - u'0');
+    Advance();
+  }
+  SkipWhitespace();
+  AttributePair* owner = c_.current_;
+  MoveToNextEntry();
+  if (c_.message_ != nullptr) return;
+  const size_t index = static_cast<size_t>(owner - c_.table_);
+  c_.raw_blocks_[index].reset(new RawValue);
+  RawValue* block = c_.raw_blocks_[index].get();
+  block->name = owner->name;
+  block->count = count + 1;
+  owner->name = owner->value = reinterpret_cast<const char16_t*>(block);
+  CopyRawData(block, count);
+  if (c_.message_ != nullptr) return;
+  SkipWhitespace();
+  if (*c_.position_ == u'>') {
+    Advance();
+    SkipWhitespace();
+  }
+}
+
+void ParserImpl::CopyRawData(RawValue* block, uint64_t units) {
+  // Once the input is over there is nothing to take: the value stays short and the element
+  // head then fails for lack of its closing bracket.
+  if (c_.position_ == &c_.end_marker_) return;
+  char16_t* const position = c_.position_;
+  char16_t* const old_limit = c_.limit_;
+  const size_t available = static_cast<size_t>(old_limit - position);
+  char16_t* remaining_end;
+  if (units < available) {
+    block->data.assign(position, static_cast<size_t>(units));
+    std::memmove(position, position + units, (available - units) * sizeof(char16_t));
+    remaining_end = position + (available - units);
+  } else {
+    block->data.assign(position, available);
+    uint64_t missing = units - available;
+    // Grow the block only as units arrive, so a huge count costs no more than the input holds.
+    while (missing != 0) {
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(missing, std::max<size_t>(block->data.size(), kWindowUnits)));
+      const size_t before = block->data.size();
+      block->data.resize(before + chunk);
+      const size_t read = Read(block->data.data() + before, chunk);
+      block->data.resize(before + read);
+      if (read < chunk) break;
+      missing -= read;
+    }
+    remaining_end = position;
+  }
+  const size_t read = Read(remaining_end, static_cast<size_t>(old_limit - remaining_end));
+  c_.limit_ = remaining_end + read;
+  if (c_.limit_ == c_.position_) c_.position_ = &c_.end_marker_;
+}
+
+void ParserImpl::ReportElement() {
+  if (c_.OnElementStart != nullptr) c_.OnElementStart(c_.user_, c_.table_[0].Name(), c_.table_);
+  // Blocks belong to entries before the current one.
+  ReleaseRawBlocks(static_cast<size_t>(c_.current_ - c_.table_));
+}
+
+void ParserImpl::ReleaseRawBlocks(size_t last) {
+  // The entries keep the name texts in the window (entry 0's stays the held name for refills).
+  for (size_t i = 0; i <= last && i < kAttributeEntries; ++i) {
+    if (c_.raw_blocks_[i] == nullptr) continue;
+    AttributePair& entry = c_.table_[i];
+    if (entry.IsRaw() && entry.Raw() == c_.raw_blocks_[i].get()) {
+      entry.name = c_.raw_blocks_[i]->name;
+      entry.value = &c_.end_marker_;
+    }
+    c_.raw_blocks_[i].reset();
+  }
+}
+
+// One element head, from the token after '[' to the '[' or ']' that ends it. False when the
+// parse has stopped.
+bool ParserImpl::ElementHead() {
+  AttributePair* table = c_.table_;
+  c_.current_ = table;
+  table[0] = {nullptr, &c_.end_marker_};
+  table[1] = {};
+  NextToken();
+  if (c_.token_ != TokenKind::NAME) SetError(kErrorExpectedName);
+  c_.current_ = table + 1;
+  table[1] = {};
+  NextToken();
+  if (c_.token_ == TokenKind::EQ) {
+    c_.current_ = table;
+    NextToken();
+    if (c_.token_ != TokenKind::NAME) SetError(kErrorExpectedName);
+    NextToken();
+  } else if (c_.token_ == TokenKind::LT) {
+    c_.current_ = table;
+    RawValueToken();
+    NextToken();
+  }
+  while (c_.token_ == TokenKind::NAME && c_.message_ == nullptr) {
+    NextToken();
+    if (c_.token_ == TokenKind::EQ) {
+      NextToken();
+      if (c_.token_ != TokenKind::NAME) SetError(kErrorExpectedName);
+    } else if (c_.token_ == TokenKind::LT) {
+      RawValueToken();
+    } else {
+      SetError(kErrorValueMissing);
+      return false;
+    }
+    NextToken();
+  }
+  if (c_.token_ != TokenKind::LB && c_.token_ != TokenKind::RB) {
+    SetError(kErrorHeadEnd);
+    return false;
+  }
+  if (c_.message_ == nullptr) ReportElement();
+  return true;
+}
+
+void ParserImpl::Document() {
+  int64_t depth = 0;
+  while (c_.token_ == TokenKind::LB) {
+    ++depth;
+    if (!ElementHead()) break;
+    while (c_.token_ == TokenKind::RB) {
+      if (depth == 0) {
+        SetError(kErrorUnexpectedRb);
+        break;
+      }
+      --depth;
+      NextToken();
+      if (c_.message_ == nullptr && c_.OnElementEnd != nullptr) c_.OnElementEnd(c_.user_);
+      if (depth == 0 && c_.token_ != TokenKind::EOI) SetError(kErrorMoreRbs);
+    }
+  }
+  if (depth != 0) SetError(kErrorMoreLbs);
+  if (c_.message_ == nullptr && c_.token_ != TokenKind::EOI) SetError(kErrorExpectedEoi);
+}
+
+bool ParserImpl::Run(char16_t* window, void* user_context, size_t capacity) {
+  c_.window_ = window;
+  c_.capacity_ = capacity;
+  c_.user_ = user_context;
+  c_.message_ = nullptr;
+  c_.pending_terminator_ = nullptr;
+  c_.quoted_start_ = nullptr;
+  c_.token_ = TokenKind::EOI;
+  std::fill(std::begin(c_.table_), std::end(c_.table_), AttributePair{});
+  c_.current_ = c_.table_;
+  c_.position_ = window;
+  const size_t read = Read(window, capacity);
+  c_.limit_ = window + read;
+  if (read == 0) SetError(kErrorReading);
+  if (capacity < kMinimumCapacity) SetError(kErrorBufferTooSmall);
+  if (*c_.position_ != kByteOrderMark) {
+    SetError(kErrorByteOrderMark);
+  } else {
+    Advance();
+  }
+  if (*c_.position_ == u'<') SetError(kErrorXml);
+  NextToken();
+  Document();
+  ReleaseRawBlocks(kAttributeEntries - 1);
+  return c_.message_ == nullptr;
+}
 
 ParseContext::ParseContext() = default;
 
 bool ParseContext::Parse(char16_t* window, void* user_context, size_t capacity) {
-  message_ = u"Error reading from input";
-  return false;
+  return ParserImpl(*this).Run(window, user_context, capacity);
 }
 
 bool Parse(ParseContext* context, char16_t* window, void* user_context) {
