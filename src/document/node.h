@@ -30,8 +30,8 @@ class CNode {
  private:
   CNode* parent_;
   std::vector<CNode*> children_;
-  bool flag_ = true;      // set by the constructor, not read here
-  int64_t reserved_ = 0;  // set by the constructor, not read here
+  [[maybe_unused]] bool flag_ = true;      // set by the constructor, not read here
+  [[maybe_unused]] int64_t reserved_ = 0;  // set by the constructor, not read here
 };
 
 // Creates a node of one class under parent (which may be null).

@@ -1,0 +1,165 @@
+// Loading a document file into a node tree: skipping, partial trees and the standard-error lines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "document/factory.h"
+#include "document/node_reader.h"
+#include "document/stream.h"
+#include "parse_harness.h"
+
+namespace {
+
+using VexNode::CFactory;
+using VexNode::CNode;
+
+inline constexpr char16_t kTagGroup[] = u"group";
+inline constexpr char16_t kTagItem[] = u"item";
+
+// A small vocabulary: groups hold items; both have an integer own value.
+class GroupNode : public CNode {
+ public:
+  explicit GroupNode(CNode* parent) : CNode(parent) {}
+  const char16_t* GetTagName() const override { return kTagGroup; }
+  void Serialize(VexNode::IVexStream* stream) override {
+    stream->ExchangeInt(kTagGroup, &number, 0);
+    stream->ExchangeString(u"name", &name);
+  }
+  int32_t number = 77;
+  VexNode::CNodeString name;
+};
+
+class ItemNode : public CNode {
+ public:
+  explicit ItemNode(CNode* parent) : CNode(parent) {}
+  const char16_t* GetTagName() const override { return kTagItem; }
+  void Serialize(VexNode::IVexStream* stream) override { stream->ExchangeInt(kTagItem, &number, 0); }
+  int32_t number = 77;
+};
+
+void RegisterTestNodes(VexNode::IFactory* factory) {
+  factory->Register(kTagGroup, [](CNode* parent) -> CNode* { return new GroupNode(parent); });
+  factory->Register(kTagItem, [](CNode* parent) -> CNode* { return new ItemNode(parent); });
+}
+
+struct ReadResult {
+  bool ok = false;
+  CNode* root = nullptr;
+  std::string printed;
+};
+
+// Reads the document text (a byte order mark is added) from a temporary file.
+ReadResult ReadDocument(std::u16string_view text) {
+  const std::string bytes = document_test::DocumentBytes(text);
+  std::FILE* file = std::tmpfile();
+  EXPECT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  auto* state = new VexNode::ReaderState;
+  VexNode::CNode_Reader reader(state);
+  CFactory factory;
+  RegisterTestNodes(&factory);
+  state->file = file;
+  ReadResult result;
+  testing::internal::CaptureStderr();
+  result.ok = reader.Read(state, &factory, &result.root);
+  result.printed = testing::internal::GetCapturedStderr();
+  std::fclose(file);
+  return result;
+}
+
+std::string Said(std::initializer_list<const char*> lines) {
+  std::string out;
+  for (const char* line : lines) out += std::string(" - - - - - Pr0 Parser says... \"") + line + "\"\n";
+  return out;
+}
+
+TEST(ReaderTest, BuildsTheTreeAndSetsFields) {
+  ReadResult r = ReadDocument(u"[group=3 name='first' [item=0x10] [item]]");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.printed, Said({"Parsing", "Parsed OK"}));
+  auto* group = dynamic_cast<GroupNode*>(r.root);
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->number, 3);
+  EXPECT_EQ(group->name.View(), u"first");
+  ASSERT_EQ(group->Children().size(), 2u);
+  EXPECT_EQ(static_cast<ItemNode*>(group->Children()[0])->number, 16);
+  // No own value: the field is set from the empty text, overriding the constructor's 77.
+  EXPECT_EQ(static_cast<ItemNode*>(group->Children()[1])->number, 0);
+  delete r.root;
+}
+
+TEST(ReaderTest, UnregisteredSubtreesAreSkipped) {
+  ReadResult r = ReadDocument(u"[group=1 [item=1] [other [item=2] [group=9 [item=3]]] [item=4]]");
+  ASSERT_TRUE(r.ok);
+  ASSERT_NE(r.root, nullptr);
+  std::vector<int32_t> items;
+  for (CNode* child : r.root->Children()) {
+    ASSERT_EQ(child->GetTagName(), kTagItem);
+    items.push_back(static_cast<ItemNode*>(child)->number);
+  }
+  // The item after the unregistered element lands under the group that was current before it.
+  EXPECT_EQ(items, (std::vector<int32_t>{1, 4}));
+  delete r.root;
+}
+
+TEST(ReaderTest, UnregisteredTopLevelGivesNoRoot) {
+  ReadResult r = ReadDocument(u"[other [group=1]]");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.root, nullptr);
+  EXPECT_EQ(r.printed, Said({"Parsing", "Parsed OK", "root is null"}));
+  ReadResult empty = ReadDocument(u"");
+  EXPECT_TRUE(empty.ok);
+  EXPECT_EQ(empty.printed, Said({"Parsing", "Parsed OK", "root is null"}));
+}
+
+TEST(ReaderTest, SyntaxErrorLeavesAPartialTree) {
+  ReadResult r = ReadDocument(u"[group=1 [item=1] [item=2 x]]");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.printed, Said({"Parsing", "Attribute value missing"}));
+  ASSERT_NE(r.root, nullptr);
+  EXPECT_EQ(r.root->Children().size(), 1u);
+  delete r.root;
+  ReadResult none = ReadDocument(u"[group");
+  EXPECT_FALSE(none.ok);
+  EXPECT_EQ(none.root, nullptr);
+  EXPECT_EQ(none.printed, Said({"Parsing", "Syntax error - attributes should end with '[' or ']'", "root is null"}));
+}
+
+TEST(ReaderTest, KnownTagsNestUnderAnyKnownParent) {
+  // The reader does not check where an element stands.
+  ReadResult r = ReadDocument(u"[item=1 [group=2 [item=3]]]");
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(r.root->Children().size(), 1u);
+  EXPECT_EQ(r.root->Children()[0]->GetTagName(), kTagGroup);
+  EXPECT_EQ(r.root->Children()[0]->Children().size(), 1u);
+  delete r.root;
+}
+
+TEST(ReaderTest, OddTrailingByteIsNeverRead) {
+  std::string bytes = document_test::DocumentBytes(u"[item=5]");
+  bytes.push_back('[');
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  VexNode::ReaderState state;
+  state.file = file;
+  char16_t units[8] = {};
+  size_t count = 8;
+  EXPECT_TRUE(VexNode::CNode_Reader::ReadInput(&state, units, &count));
+  EXPECT_EQ(count, 8u);  // the mark and 8 units of text are in the file; 8 fit
+  count = 8;
+  EXPECT_TRUE(VexNode::CNode_Reader::ReadInput(&state, units, &count));
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(units[0], u']');
+  count = 8;
+  EXPECT_FALSE(VexNode::CNode_Reader::ReadInput(&state, units, &count));
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(VexNode::CNode_Reader::ReadInput(nullptr, units, &count));
+  std::fclose(file);
+}
+
+}  // namespace
