@@ -1,0 +1,39 @@
+// Driver devices on Linux: one Unix stream socket connection per open handle, carrying framed
+// control requests to a user-space driver (see docs/driver-protocol.md).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/device_io.h"
+
+namespace platform {
+
+// Frame codes beside the control codes: a cancel of an outstanding request, a read of one input
+// report, and the question for the input report length.
+inline constexpr uint32_t kSocketCancelCode = 0;
+inline constexpr uint32_t kSocketReadCode = 0xFFFFFFFFu;
+inline constexpr uint32_t kSocketInputReportLengthCode = 0xFFFFFFFEu;
+// Sizes of the fixed parts of a request and an answer frame, length field included.
+inline constexpr uint32_t kSocketRequestHeaderSize = 24;
+inline constexpr uint32_t kSocketAnswerHeaderSize = 20;
+// Largest frame either side accepts; a larger length is a protocol fault that ends the connection.
+inline constexpr uint32_t kSocketMaxFrameSize = 1u << 24;
+
+// Connects to the driver socket at path. Null with *error set (a Windows error code) on failure.
+DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
+                                   uint32_t* error);
+
+// For a native handle of an open socket connection: the socket's path, and whether the driver
+// has closed the connection. False for anything that is not an open socket connection.
+bool SocketDevicePath(void* native_handle, std::string* path);
+bool SocketDeviceClosedByDriver(void* native_handle);
+
+// How long a synchronous request waits for the driver before it is cancelled and fails, and how
+// long a cancelled request waits for the driver's answer before it is ended locally: a driver that
+// never answers must not hang the service.
+inline constexpr uint32_t kSocketSyncTimeoutMs = 10000;
+inline constexpr uint32_t kSocketCancelGraceMs = 2000;
+
+}  // namespace platform

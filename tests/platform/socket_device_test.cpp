@@ -1,0 +1,339 @@
+// The Linux socket transport and device folder watch, against a small driver in the test.
+#ifndef _WIN32
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/devices.h"
+#include "platform/posix/device_watch.h"
+#include "platform/posix/socket_device.h"
+#include "platform/text.h"
+
+namespace {
+
+using platform::DeviceChange;
+
+constexpr char kClassSuffix[] = "#{19D936F8-BAC2-4636-82B7-BC2C35F33F2A}";
+const platform::Guid kClass = {0x19D936F8, 0xBAC2, 0x4636, {0x82, 0xB7, 0xBC, 0x2C, 0x35, 0xF3, 0x3F, 0x2A}};
+
+struct Frame {
+  uint64_t id = 0;
+  uint32_t code = 0;
+  uint32_t output_length = 0;
+  std::vector<unsigned char> input;
+};
+
+uint32_t U32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+bool ReadAll(int fd, unsigned char* p, size_t n) {
+  while (n > 0) {
+    ssize_t got = recv(fd, p, n, 0);
+    if (got <= 0) return false;
+    p += got;
+    n -= size_t(got);
+  }
+  return true;
+}
+
+// A driver with one listening socket; each accepted connection is served on its own thread by
+// the test's handler, which answers through Answer.
+class TestDriver {
+ public:
+  using Handler = std::function<void(TestDriver&, int fd, const Frame&)>;
+
+  TestDriver(const std::string& path, Handler handler) : path_(path), handler_(std::move(handler)) {
+    listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    unlink(path.c_str());
+    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listen_fd_, 8), 0);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~TestDriver() {
+    shutdown(listen_fd_, SHUT_RDWR);
+    close(listen_fd_);
+    acceptor_.join();
+    CloseConnections();
+    for (std::thread& t : servers_) t.join();
+    unlink(path_.c_str());
+  }
+
+  void Answer(int fd, uint64_t id, uint32_t status, const std::vector<unsigned char>& output) {
+    std::vector<unsigned char> frame(20);
+    const uint32_t length = 20 + uint32_t(output.size());
+    std::memcpy(&frame[0], &length, 4);
+    std::memcpy(&frame[4], &id, 8);
+    std::memcpy(&frame[12], &status, 4);
+    const uint32_t returned = uint32_t(output.size());
+    std::memcpy(&frame[16], &returned, 4);
+    frame.insert(frame.end(), output.begin(), output.end());
+    std::lock_guard<std::mutex> hold(write_mutex_);
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
+  // Closes every accepted connection, as a driver that removes its device does.
+  void CloseConnections() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (int fd : fds_) shutdown(fd, SHUT_RDWR);
+  }
+  std::vector<Frame> Seen() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return seen_;
+  }
+
+ private:
+  void AcceptLoop() {
+    for (;;) {
+      const int fd = accept(listen_fd_, nullptr, nullptr);
+      if (fd < 0) return;
+      std::lock_guard<std::mutex> hold(mutex_);
+      fds_.push_back(fd);
+      servers_.emplace_back([this, fd] { Serve(fd); });
+    }
+  }
+  void Serve(int fd) {
+    for (;;) {
+      unsigned char header[24];
+      if (!ReadAll(fd, header, 24)) break;
+      Frame frame;
+      const uint32_t length = U32(header);
+      std::memcpy(&frame.id, header + 4, 8);
+      frame.code = U32(header + 12);
+      frame.output_length = U32(header + 20);
+      frame.input.resize(length - 24);
+      if (!frame.input.empty() && !ReadAll(fd, frame.input.data(), frame.input.size())) break;
+      EXPECT_EQ(U32(header + 16), frame.input.size());
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        seen_.push_back(frame);
+      }
+      handler_(*this, fd, frame);
+    }
+    close(fd);
+  }
+
+  std::string path_;
+  Handler handler_;
+  int listen_fd_ = -1;
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::mutex write_mutex_;
+  std::vector<int> fds_;
+  std::vector<std::thread> servers_;
+  std::vector<Frame> seen_;
+};
+
+class SocketDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/skyhelm-socket-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    setenv("SKYHELM_DEVICE_DIR", folder_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("SKYHELM_DEVICE_DIR");
+    std::string command = "rm -rf '" + folder_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  std::string Device(const std::string& name) { return folder_ + "/" + name + kClassSuffix; }
+  platform::DeviceHandle Open(const std::string& path) {
+    uint32_t error = 0;
+    return platform::OpenSocketDevice(platform::FromUtf8(path), platform::DeviceAccess::kReadWrite,
+                                      true, &error);
+  }
+  // Waits up to rounds tenths of a second for the watch to report count records.
+  std::vector<DeviceChange> Collect(platform::DeviceWatch& watch, size_t count, int rounds = 50) {
+    std::vector<DeviceChange> all;
+    for (int round = 0; round < rounds && all.size() < count; ++round) {
+      pollfd wait{watch.PollFd(), POLLIN, 0};
+      poll(&wait, 1, 100);
+      for (DeviceChange& change : watch.TakeChanges()) all.push_back(std::move(change));
+    }
+    return all;
+  }
+
+  std::string folder_;
+};
+
+void Echo(TestDriver& driver, int fd, const Frame& frame) {
+  if (frame.code == platform::kSocketCancelCode) return;
+  std::vector<unsigned char> output(frame.input.rbegin(), frame.input.rend());
+  driver.Answer(fd, frame.id, 0, output);
+}
+
+TEST_F(SocketDeviceTest, OpeningAMissingSocketFailsAsFileNotFound) {
+  uint32_t error = 0;
+  EXPECT_EQ(platform::OpenSocketDevice(platform::FromUtf8(Device("none")),
+                                       platform::DeviceAccess::kReadWrite, true, &error),
+            nullptr);
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+TEST_F(SocketDeviceTest, SynchronousRequestCarriesCodeInputAndOutputSize) {
+  TestDriver driver(Device("a"), Echo);
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  const unsigned char input[3] = {1, 2, 3};
+  unsigned char output[8] = {};
+  uint32_t returned = 0;
+  ASSERT_TRUE(platform::DeviceControl(device, 0x223004, input, 3, output, 2, &returned));
+  EXPECT_EQ(returned, 2u);  // three bytes answered, two fit
+  EXPECT_EQ(output[0], 3);
+  EXPECT_EQ(output[1], 2);
+  EXPECT_EQ(output[2], 0);
+  platform::CloseDevice(device);
+  ASSERT_EQ(driver.Seen().size(), 1u);
+  EXPECT_EQ(driver.Seen()[0].code, 0x223004u);
+  EXPECT_EQ(driver.Seen()[0].output_length, 2u);
+}
+
+TEST_F(SocketDeviceTest, OutstandingRequestsCompleteOutOfOrderEachWithItsOwnResult) {
+  std::mutex mutex;
+  std::vector<std::pair<int, Frame>> held;
+  TestDriver driver(Device("a"), [&](TestDriver& d, int fd, const Frame& frame) {
+    std::lock_guard<std::mutex> hold(mutex);
+    held.emplace_back(fd, frame);
+    if (held.size() == 2) {  // answer the second first, the first with an error
+      d.Answer(held[1].first, held[1].second.id, 0, {7, 7, 7, 7});
+      d.Answer(held[0].first, held[0].second.id, 31, {});
+    }
+  });
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  platform::Event first_done(platform::Event::Kind::kManualReset);
+  platform::Event second_done(platform::Event::Kind::kManualReset);
+  platform::Overlapped first(first_done), second(second_done);
+  unsigned char first_out[4] = {}, second_out[4] = {};
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, first_out, 4, first));
+  ASSERT_TRUE(platform::IssueControl(device, 0x223058, nullptr, 0, second_out, 4, second));
+  ASSERT_TRUE(second_done.Wait(5000));
+  ASSERT_TRUE(first_done.Wait(5000));
+  uint32_t returned = 0;
+  EXPECT_TRUE(platform::GetOverlappedResult(device, second, &returned, false));
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(second_out[3], 7);
+  EXPECT_FALSE(platform::GetOverlappedResult(device, first, &returned, false));
+  EXPECT_EQ(first_out[0], 0);
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, CancelSendsACancelFrameAndEndsTheRequestAborted) {
+  TestDriver driver(Device("a"), [](TestDriver& d, int fd, const Frame& frame) {
+    if (frame.code == platform::kSocketCancelCode) d.Answer(fd, frame.id, 995, {});
+  });
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  unsigned char output[4] = {};
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, output, 4, overlapped));
+  EXPECT_FALSE(done.Wait(50));
+  platform::CancelAndDrain(device, overlapped);
+  EXPECT_TRUE(done.Wait(0));
+  uint32_t returned = 0;
+  EXPECT_FALSE(platform::GetOverlappedResult(device, overlapped, &returned, false));
+  const std::vector<Frame> seen = driver.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].code, platform::kSocketCancelCode);
+  EXPECT_EQ(seen[1].id, seen[0].id);
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, CancelOfARequestTheDriverNeverAnswersEndsAfterTheGracePeriod) {
+  TestDriver driver(Device("a"), [](TestDriver&, int, const Frame&) {});
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, nullptr, 0, overlapped));
+  platform::CancelAndDrain(device, overlapped);  // returns within the grace period
+  EXPECT_TRUE(done.Wait(0));
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, DriverClosingTheConnectionFailsOutstandingAndLaterRequests) {
+  TestDriver driver(Device("a"), [](TestDriver&, int, const Frame&) {});
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  unsigned char output[4] = {};
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, output, 4, overlapped));
+  for (int i = 0; i < 100 && driver.Seen().empty(); ++i) usleep(10000);
+  driver.CloseConnections();
+  ASSERT_TRUE(done.Wait(5000));
+  uint32_t returned = 0;
+  EXPECT_FALSE(platform::GetOverlappedResult(device, overlapped, &returned, true));
+  EXPECT_FALSE(platform::DeviceControl(device, 0x223004, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_TRUE(platform::SocketDeviceClosedByDriver(device->NativeHandle()));
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, EnumerationListsSocketsOfTheClassInNameOrder) {
+  TestDriver b(Device("SIM#B"), Echo);
+  TestDriver a(Device("SIM#A"), Echo);
+  TestDriver control(folder_ + "/VexmoorLegacyDevice", Echo);
+  ASSERT_EQ(std::system(("touch '" + Device("SIM#C") + "'").c_str()), 0);  // not a socket
+  const std::vector<std::u16string> paths = platform::EnumerateInterfaces(kClass);
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(platform::ToUtf8(paths[0]), Device("SIM#A"));
+  EXPECT_EQ(platform::ToUtf8(paths[1]), Device("SIM#B"));
+}
+
+TEST_F(SocketDeviceTest, WatchReportsArrivalsOfTheRegisteredClassOnly) {
+  platform::DeviceWatch watch(folder_);
+  ASSERT_TRUE(watch.Start());
+  TestDriver before(Device("SIM#EARLY"), Echo);  // not yet registered: no record
+  EXPECT_TRUE(Collect(watch, 1, 3).empty());
+  void* registration = platform::RegisterInterfaceArrivals(&watch, kClass);
+  ASSERT_NE(registration, nullptr);
+  TestDriver control(folder_ + "/VexmoorLegacyDevice", Echo);
+  TestDriver arrived(Device("SIM#LATE"), Echo);
+  const std::vector<DeviceChange> changes = Collect(watch, 1);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].kind, DeviceChange::Kind::kArrival);
+  EXPECT_EQ(changes[0].device_type, 5u);
+  EXPECT_EQ(platform::ToUtf8(changes[0].path), Device("SIM#LATE"));
+}
+
+TEST_F(SocketDeviceTest, SocketVanishingRemovesEveryHandleOpenedOnItOnce) {
+  platform::DeviceWatch watch(folder_);
+  ASSERT_TRUE(watch.Start());
+  auto driver = std::make_unique<TestDriver>(Device("SIM#A"), Echo);
+  platform::DeviceHandle device = Open(Device("SIM#A"));
+  ASSERT_NE(device, nullptr);
+  void* notification = platform::RegisterHandleRemoval(&watch, device->NativeHandle());
+  ASSERT_NE(notification, nullptr);
+  driver.reset();  // unlinks the socket and closes the connection: two causes, one removal
+  const std::vector<DeviceChange> changes = Collect(watch, 3, 10);
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0].kind, DeviceChange::Kind::kQueryRemove);
+  EXPECT_EQ(changes[1].kind, DeviceChange::Kind::kRemoveComplete);
+  for (const DeviceChange& change : changes) {
+    EXPECT_EQ(change.device_type, 6u);
+    EXPECT_EQ(change.handle, device->NativeHandle());
+    EXPECT_EQ(change.notification, notification);
+  }
+  platform::CloseDevice(device);
+  platform::UnregisterNotification(notification);
+  platform::UnregisterNotification(notification);  // a second time is harmless
+}
+
+}  // namespace
+
+#endif  // _WIN32
