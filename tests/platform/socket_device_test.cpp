@@ -90,6 +90,8 @@ class TestDriver {
     std::lock_guard<std::mutex> hold(mutex_);
     for (int fd : fds_) shutdown(fd, SHUT_RDWR);
   }
+  // The open answer given to later connections.
+  void FailOpens(uint32_t status) { open_status_ = status; }
   std::vector<Frame> Seen() {
     std::lock_guard<std::mutex> hold(mutex_);
     return seen_;
@@ -100,6 +102,12 @@ class TestDriver {
     for (;;) {
       const int fd = accept(listen_fd_, nullptr, nullptr);
       if (fd < 0) return;
+      const uint32_t answer[2] = {8, open_status_};
+      send(fd, answer, sizeof answer, MSG_NOSIGNAL);
+      if (open_status_ != 0) {
+        close(fd);
+        continue;
+      }
       std::lock_guard<std::mutex> hold(mutex_);
       fds_.push_back(fd);
       servers_.emplace_back([this, fd] { Serve(fd); });
@@ -129,6 +137,7 @@ class TestDriver {
   std::string path_;
   Handler handler_;
   int listen_fd_ = -1;
+  std::atomic<uint32_t> open_status_{0};
   std::thread acceptor_;
   std::mutex mutex_;
   std::mutex write_mutex_;
@@ -182,6 +191,16 @@ TEST_F(SocketDeviceTest, OpeningAMissingSocketFailsAsFileNotFound) {
                                        platform::DeviceAccess::kReadWrite, true, &error),
             nullptr);
   EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+TEST_F(SocketDeviceTest, AnOpenTheDriverRefusesFailsWithTheDriversError) {
+  TestDriver driver(Device("a"), Echo);
+  driver.FailOpens(platform::kErrorGenFailure);
+  uint32_t error = 0;
+  EXPECT_EQ(platform::OpenSocketDevice(platform::FromUtf8(Device("a")),
+                                       platform::DeviceAccess::kReadWrite, true, &error),
+            nullptr);
+  EXPECT_EQ(error, platform::kErrorGenFailure);
 }
 
 TEST_F(SocketDeviceTest, SynchronousRequestCarriesCodeInputAndOutputSize) {

@@ -2,6 +2,7 @@
 // several outstanding at once, answered out of order by a reader thread per connection.
 #include "platform/posix/socket_device.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -334,6 +335,20 @@ bool SocketConnection::InputReportLength(uint16_t* length) {
   return *length != 0;
 }
 
+// Waits for the driver's open answer on a fresh connection: its status, or a failure code when
+// the driver closes, answers garbage or stays silent.
+uint32_t ReadOpenAnswer(int fd) {
+  pollfd wait{fd, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = poll(&wait, 1, static_cast<int>(kSocketOpenTimeoutMs));
+  } while (ready < 0 && errno == EINTR);
+  unsigned char answer[kSocketOpenAnswerSize];
+  if (ready != 1 || !ReadExactly(fd, answer, sizeof answer)) return kErrorFileNotFound;
+  if (GetU32(answer) != kSocketOpenAnswerSize) return kErrorGenFailure;
+  return GetU32(answer + 4);
+}
+
 SocketConnection* FindLive(void* native_handle) {
   // Caller holds LiveLock().
   return Live().count(native_handle) ? static_cast<SocketConnection*>(native_handle) : nullptr;
@@ -362,6 +377,11 @@ DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access
     *error = (reason == ENOENT || reason == ECONNREFUSED || reason == ENOTDIR)
                  ? kErrorFileNotFound
                  : kErrorGenFailure;
+    return nullptr;
+  }
+  if (const uint32_t status = ReadOpenAnswer(fd); status != kErrorSuccess) {
+    close(fd);
+    *error = status;
     return nullptr;
   }
   auto* connection = new (std::nothrow) SocketConnection(fd, native);

@@ -18,6 +18,10 @@ inline constexpr uint32_t kSocketInputReportLengthCode = 0xFFFFFFFEu;
 // Sizes of the fixed parts of a request and an answer frame, length field included.
 inline constexpr uint32_t kSocketRequestHeaderSize = 24;
 inline constexpr uint32_t kSocketAnswerHeaderSize = 20;
+// The driver's first frame on a new connection: u32 frame length (8), u32 open status.
+inline constexpr uint32_t kSocketOpenAnswerSize = 8;
+// How long opening waits for the open answer.
+inline constexpr uint32_t kSocketOpenTimeoutMs = 5000;
 // Largest frame either side accepts; a larger length is a protocol fault that ends the connection.
 inline constexpr uint32_t kSocketMaxFrameSize = 1u << 24;
 
