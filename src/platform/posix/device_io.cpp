@@ -1,14 +1,13 @@
-// The OS half of device handles on Linux. Driver devices are reached through the socket
-// transport, which a later connection class in this folder provides; until then every path
-// that no in-process provider answers is reported as not found.
+// The OS half of device handles on Linux: driver devices are reached through the socket
+// transport (socket_device.h).
 #include "platform/device_io_os.h"
+#include "platform/posix/socket_device.h"
 
 namespace platform {
 
 DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
                                uint32_t* error) {
-  *error = kErrorFileNotFound;
-  return nullptr;
+  return OpenSocketDevice(path, access, overlapped, error);
 }
 
 }  // namespace platform
