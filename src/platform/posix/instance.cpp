@@ -1,32 +1,65 @@
-// The single-instance guard on Linux: an exclusive flock on a lock file named after the instance,
-// in the runtime folder (the parent of the device folder), held until the process ends.
+// The single-instance guard on Linux: an exclusive flock on a lock file named after the instance
+// in the runtime folder, held open for the life of the process.
 #include "platform/instance.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdlib>
 #include <string>
 
-#include "platform/posix/device_watch.h"
 #include "platform/text.h"
 
 namespace platform {
+namespace {
+
+// $XDG_RUNTIME_DIR, else /tmp/skyhelm-$UID (created private to the user). False when the
+// folder cannot be used safely.
+bool RuntimeFolder(std::string* out) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') {
+    *out = runtime;
+    return true;
+  }
+  std::string folder = "/tmp/skyhelm-" + std::to_string(getuid());
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat info;
+  // Another user's folder (or a link planted in its place) must not take our lock file.
+  if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
+    return false;
+  }
+  *out = folder;
+  return true;
+}
+
+// The instance name as a file name: characters that cannot stand in one become '_'.
+std::string LockFileName(std::u16string_view name) {
+  std::string file = ToUtf8(name);
+  for (char& c : file) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  if (file.empty() || file == "." || file == "..") file = "_" + file;
+  return file + ".lock";
+}
+
+}  // namespace
 
 InstanceGuard AcquireInstanceGuard(std::u16string_view name) {
-  const std::string devices = DeviceFolder();
-  const size_t slash = devices.find_last_of('/');
-  const std::string runtime = slash == std::string::npos || slash == 0 ? "/tmp" : devices.substr(0, slash);
-  if (!MakeFolders(runtime)) return InstanceGuard::kFailed;
-  const std::string path = runtime + "/" + ToUtf8(name) + ".lock";
-  // Never closed: the lock lasts as long as the process.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  std::string folder;
+  if (!RuntimeFolder(&folder)) return InstanceGuard::kFailed;
+  std::string path = folder + "/" + LockFileName(name);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return InstanceGuard::kFailed;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return InstanceGuard::kAcquired;
-  const int reason = errno;
-  close(fd);
-  return reason == EWOULDBLOCK ? InstanceGuard::kAlreadyRunning : InstanceGuard::kFailed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? InstanceGuard::kAlreadyRunning : InstanceGuard::kFailed;
+  }
+  // The descriptor stays open, and the lock held, until the process ends.
+  return InstanceGuard::kAcquired;
 }
 
 }  // namespace platform

@@ -1,12 +1,163 @@
-// The OS half of device handles on Windows.
+// The OS half of device handles on Windows: a DeviceConnection over a CreateFileW handle, with
+// DeviceIoControl and ReadFile, overlapped or not, and the HID capabilities of the device.
 #include "platform/device_io_os.h"
 
+#include <windows.h>
+
+// The MinGW HID headers do not declare their functions for C++ themselves.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <new>
+#include <string>
+
 namespace platform {
+namespace {
+
+// What the connection keeps in Overlapped::os: the OVERLAPPED the OS completes, or, for a handle
+// opened without overlapped I/O, the result of the request that already ran to its end.
+struct Record {
+  OVERLAPPED os;
+  bool synchronous;
+  DWORD error;
+  DWORD bytes;
+};
+static_assert(sizeof(Record) <= sizeof(Overlapped::os));
+
+Record* RecordOf(Overlapped& overlapped) { return reinterpret_cast<Record*>(overlapped.os); }
+
+class Win32Device : public DeviceConnection {
+ public:
+  Win32Device(HANDLE handle, bool overlapped) : handle_(handle), overlapped_(overlapped) {}
+  ~Win32Device() override { CloseHandle(handle_); }
+
+  bool Control(uint32_t code, const void* input, uint32_t input_size, void* output,
+               uint32_t output_size, uint32_t* returned) override {
+    DWORD bytes = 0;
+    BOOL ok = FALSE;
+    if (!overlapped_) {
+      ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
+                           output_size, &bytes, nullptr);
+    } else {
+      OVERLAPPED os = {};
+      os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (os.hEvent == nullptr) return false;
+      ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
+                           output_size, &bytes, &os);
+      if (ok || GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(handle_, &os, &bytes, TRUE);
+      }
+      CloseHandle(os.hEvent);
+    }
+    if (returned != nullptr) *returned = bytes;
+    return ok != FALSE;
+  }
+
+  bool IssueControl(uint32_t code, const void* input, uint32_t input_size, void* output,
+                    uint32_t output_size, Overlapped& overlapped) override {
+    Record* record = Prepare(overlapped);
+    if (record == nullptr) return false;
+    if (!overlapped_) {
+      BOOL ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
+                                output_size, &record->bytes, nullptr);
+      return FinishSynchronous(record, ok, overlapped);
+    }
+    if (DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output, output_size,
+                        nullptr, &record->os)) {
+      return true;
+    }
+    return GetLastError() == ERROR_IO_PENDING;
+  }
+
+  bool IssueRead(void* buffer, uint32_t size, Overlapped& overlapped) override {
+    Record* record = Prepare(overlapped);
+    if (record == nullptr) return false;
+    if (!overlapped_) {
+      BOOL ok = ReadFile(handle_, buffer, size, &record->bytes, nullptr);
+      return FinishSynchronous(record, ok, overlapped);
+    }
+    if (ReadFile(handle_, buffer, size, nullptr, &record->os)) return true;
+    return GetLastError() == ERROR_IO_PENDING;
+  }
+
+  bool GetResult(Overlapped& overlapped, uint32_t* returned, bool wait) override {
+    Record* record = RecordOf(overlapped);
+    DWORD bytes = 0;
+    BOOL ok = FALSE;
+    if (record->synchronous) {
+      bytes = record->bytes;
+      ok = record->error == ERROR_SUCCESS;
+      SetLastError(record->error);
+    } else {
+      ok = GetOverlappedResult(handle_, &record->os, &bytes, wait ? TRUE : FALSE);
+    }
+    if (returned != nullptr) *returned = bytes;
+    return ok != FALSE;
+  }
+
+  void Cancel(Overlapped& overlapped) override {
+    Record* record = RecordOf(overlapped);
+    if (!record->synchronous) CancelIoEx(handle_, &record->os);
+  }
+
+  bool InputReportLength(uint16_t* length) override {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(handle_, &preparsed)) return false;
+    HIDP_CAPS caps = {};
+    bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    HidD_FreePreparsedData(preparsed);
+    if (ok) *length = caps.InputReportByteLength;
+    return ok;
+  }
+
+  void* NativeHandle() override { return handle_; }
+
+ private:
+  // A zeroed record whose OVERLAPPED carries the request's completion event.
+  static Record* Prepare(Overlapped& overlapped) {
+    HANDLE event = overlapped.done != nullptr ? static_cast<HANDLE>(overlapped.done->native())
+                                              : nullptr;
+    if (event == nullptr) return nullptr;
+    Record* record = new (overlapped.os) Record{};
+    record->os.hEvent = event;
+    return record;
+  }
+
+  // A request on a handle without overlapped I/O has ended by the time the call returns:
+  // keep its result and signal its event as the OS would have.
+  static bool FinishSynchronous(Record* record, BOOL ok, Overlapped& overlapped) {
+    record->synchronous = true;
+    record->error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok) return false;
+    overlapped.done->Set();
+    return true;
+  }
+
+  HANDLE handle_;
+  bool overlapped_;
+};
+
+}  // namespace
 
 DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
                                uint32_t* error) {
-  *error = kErrorFileNotFound;
-  return nullptr;
+  std::u16string terminated(path);
+  DWORD desired = access == DeviceAccess::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(terminated.c_str()), desired,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  auto* device = new (std::nothrow) Win32Device(handle, overlapped);
+  if (device == nullptr) {
+    CloseHandle(handle);
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return device;
 }
 
 }  // namespace platform

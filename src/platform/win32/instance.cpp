@@ -1,5 +1,4 @@
-// The single-instance guard on Windows: a named mutex whose handle stays open for the life of the
-// process; only its existence matters.
+// The single-instance guard on Windows: a named mutex kept open for the life of the process.
 #include "platform/instance.h"
 
 #include <windows.h>
@@ -9,12 +8,22 @@
 namespace platform {
 
 InstanceGuard AcquireInstanceGuard(std::u16string_view name) {
-  const std::wstring wide(name.begin(), name.end());
-  if (HANDLE existing = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, wide.c_str()); existing != nullptr) {
+  std::u16string text(name);
+  const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.c_str());
+  HANDLE existing = OpenMutexW(SYNCHRONIZE, FALSE, wide);
+  if (existing != nullptr) {
+    CloseHandle(existing);
     return InstanceGuard::kAlreadyRunning;
   }
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
-  return mutex != nullptr ? InstanceGuard::kAcquired : InstanceGuard::kFailed;
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, wide);
+  if (mutex == nullptr) return InstanceGuard::kFailed;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // Another instance created it between the two calls.
+    CloseHandle(mutex);
+    return InstanceGuard::kAlreadyRunning;
+  }
+  // The handle stays open, and the name taken, until the process ends.
+  return InstanceGuard::kAcquired;
 }
 
 }  // namespace platform

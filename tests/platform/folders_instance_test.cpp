@@ -1,0 +1,71 @@
+// Well-known folders and the single-instance guard.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/instance.h"
+#include "platform/sync.h"
+#include "stand_in.h"
+
+namespace platform {
+namespace {
+
+TEST(Folders, KnownFoldersAreAvailable) {
+  testing::TempRoot root;
+  std::u16string documents, windows, windows_directory, executable;
+  ASSERT_TRUE(CommonDocumentsFolder(&documents));
+  ASSERT_TRUE(WindowsFolderFromShell(&windows));
+  ASSERT_TRUE(WindowsDirectory(&windows_directory));
+  EXPECT_FALSE(documents.empty());
+  EXPECT_LT(windows_directory.size(), kMaxPath);
+  ASSERT_TRUE(ExecutablePath(&executable));
+  EXPECT_NE(FileAttributes(executable), kInvalidAttributes);
+  EXPECT_EQ(FileAttributes(executable) & kAttributeDirectory, 0u);
+  EXPECT_NE(executable.find(u"test_platform"), std::u16string::npos);
+  EXPECT_FALSE(ExecutablePath(&executable, 4)) << "a path cut to fit is no path";
+}
+
+#ifndef _WIN32
+TEST(Folders, LinuxStandInsLieUnderTheRoot) {
+  testing::TempRoot root;
+  std::u16string documents, windows, windows_directory;
+  ASSERT_TRUE(CommonDocumentsFolder(&documents));
+  ASSERT_TRUE(WindowsFolderFromShell(&windows));
+  ASSERT_TRUE(WindowsDirectory(&windows_directory));
+  EXPECT_EQ(documents, root.u16() + u"/documents");
+  EXPECT_EQ(windows, root.u16() + u"/windows");
+  EXPECT_EQ(windows_directory, windows);
+}
+#endif
+
+TEST(Instance, SecondGuardOfTheSameNameFindsTheFirst) {
+  // A name of this run only, so that parallel test runs do not meet; on Linux the lock files
+  // go into the temporary root, which goes away with the test.
+  testing::TempRoot root;
+#ifndef _WIN32
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  std::string previous = saved != nullptr ? saved : "";
+  setenv("XDG_RUNTIME_DIR", root.path().c_str(), 1);
+#endif
+  std::u16string name = u"Skyhelm.Test.Instance.";
+  for (char c : std::to_string(CurrentProcessId())) name += static_cast<char16_t>(c);
+  EXPECT_EQ(AcquireInstanceGuard(name), InstanceGuard::kAcquired);
+  EXPECT_EQ(AcquireInstanceGuard(name), InstanceGuard::kAlreadyRunning);
+  EXPECT_EQ(AcquireInstanceGuard(name + u".other"), InstanceGuard::kAcquired);
+#ifndef _WIN32
+  EXPECT_TRUE(std::filesystem::exists(root.path() / ("Skyhelm.Test.Instance." +
+                                                     std::to_string(CurrentProcessId()) + ".lock")));
+  if (saved != nullptr) {
+    setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace platform

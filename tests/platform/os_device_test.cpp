@@ -1,0 +1,77 @@
+// Device handles on the OS: on Windows a named pipe stands in for a device, so that overlapped
+// reads, cancel and drain run through the real Win32 connection.
+#include <gtest/gtest.h>
+
+#include "platform/device_io.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <string>
+
+namespace platform {
+namespace {
+
+class PipeDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = u"\\\\.\\pipe\\skyhelm-test-" + std::u16string(1, u'a') +
+            reinterpret_cast<const char16_t*>(std::to_wstring(GetCurrentProcessId()).c_str());
+    server_ = CreateNamedPipeW(reinterpret_cast<const wchar_t*>(path_.c_str()),
+                               PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                               nullptr);
+    ASSERT_NE(server_, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    if (server_ != INVALID_HANDLE_VALUE) CloseHandle(server_);
+  }
+  std::u16string path_;
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PipeDevice, CancelledReadFailsAbortedThenANewReadCompletes) {
+  DeviceHandle device = OpenDevice(path_, DeviceAccess::kReadWrite, true);
+  ASSERT_NE(device, nullptr) << LastDeviceError();
+  EXPECT_NE(device->NativeHandle(), nullptr);
+  Event done(Event::Kind::kManualReset, true);
+  Overlapped overlapped(done);
+  char buffer[16] = {};
+  ASSERT_TRUE(IssueRead(device, buffer, sizeof buffer, overlapped));
+  EXPECT_FALSE(done.Wait(0)) << "nothing was written: the read is pending";
+  uint32_t returned = 0;
+  EXPECT_FALSE(GetOverlappedResult(device, overlapped, &returned, false));
+  CancelAndDrain(device, overlapped);
+  EXPECT_FALSE(GetOverlappedResult(device, overlapped, &returned, false));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+  ASSERT_TRUE(IssueRead(device, buffer, sizeof buffer, overlapped));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(server_, "hello", 5, &written, nullptr));
+  ASSERT_TRUE(done.Wait(10000));
+  ASSERT_TRUE(GetOverlappedResult(device, overlapped, &returned, false));
+  EXPECT_EQ(returned, 5u);
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  uint16_t length = 0;
+  EXPECT_FALSE(InputReportLength(device, &length)) << "a pipe has no HID capabilities";
+  CloseDevice(device);
+}
+
+TEST_F(PipeDevice, NonOverlappedReadCompletesItsEventAtOnce) {
+  DeviceHandle device = OpenDevice(path_, DeviceAccess::kReadWrite, false);
+  ASSERT_NE(device, nullptr) << LastDeviceError();
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(server_, "abc", 3, &written, nullptr));
+  Event done(Event::Kind::kManualReset);
+  Overlapped overlapped(done);
+  char buffer[8] = {};
+  ASSERT_TRUE(IssueRead(device, buffer, sizeof buffer, overlapped));
+  EXPECT_TRUE(done.Wait(0));
+  uint32_t returned = 0;
+  ASSERT_TRUE(GetOverlappedResult(device, overlapped, &returned, false));
+  EXPECT_EQ(returned, 3u);
+  CloseDevice(device);
+}
+
+}  // namespace
+}  // namespace platform
+#endif
