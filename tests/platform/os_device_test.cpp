@@ -56,6 +56,25 @@ TEST_F(PipeDevice, CancelledReadFailsAbortedThenANewReadCompletes) {
   CloseDevice(device);
 }
 
+TEST_F(PipeDevice, RequestThatFailsAtOnceNeverReportsSuccess) {
+  DeviceHandle device = OpenDevice(path_, DeviceAccess::kReadWrite, true);
+  ASSERT_NE(device, nullptr) << LastDeviceError();
+  uint32_t returned = 0;
+  unsigned char output[4] = {};
+  EXPECT_FALSE(DeviceControl(device, 0x222800, nullptr, 0, output, 4, &returned))
+      << "a pipe answers no driver control code";
+  Event done(Event::Kind::kManualReset);
+  Overlapped overlapped(done);
+  ASSERT_FALSE(IssueControl(device, 0x222800, nullptr, 0, output, 4, overlapped));
+  EXPECT_FALSE(GetOverlappedResult(device, overlapped, &returned, false));
+  DWORD error = GetLastError();
+  EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS));
+  // A request that never started must not look pending: draining it would wait for ever.
+  ASSERT_NE(error, static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+  CancelAndDrain(device, overlapped);  // nothing in flight: returns at once
+  CloseDevice(device);
+}
+
 TEST_F(PipeDevice, NonOverlappedReadCompletesItsEventAtOnce) {
   DeviceHandle device = OpenDevice(path_, DeviceAccess::kReadWrite, false);
   ASSERT_NE(device, nullptr) << LastDeviceError();

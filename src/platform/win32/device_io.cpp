@@ -68,7 +68,7 @@ class Win32Device : public DeviceConnection {
                         nullptr, &record->os)) {
       return true;
     }
-    return GetLastError() == ERROR_IO_PENDING;
+    return Pending(record);
   }
 
   bool IssueRead(void* buffer, uint32_t size, Overlapped& overlapped) override {
@@ -79,7 +79,7 @@ class Win32Device : public DeviceConnection {
       return FinishSynchronous(record, ok, overlapped);
     }
     if (ReadFile(handle_, buffer, size, nullptr, &record->os)) return true;
-    return GetLastError() == ERROR_IO_PENDING;
+    return Pending(record);
   }
 
   bool GetResult(Overlapped& overlapped, uint32_t* returned, bool wait) override {
@@ -125,12 +125,27 @@ class Win32Device : public DeviceConnection {
     return record;
   }
 
+  // After an overlapped call returned FALSE: true when the request went pending. A request that
+  // failed at once never started, so its OVERLAPPED holds no result; the record keeps the error
+  // so that GetResult reports the failure instead of a zeroed (successful) status.
+  static bool Pending(Record* record) {
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) return true;
+    record->synchronous = true;
+    record->error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    SetLastError(record->error);
+    return false;
+  }
+
   // A request on a handle without overlapped I/O has ended by the time the call returns:
   // keep its result and signal its event as the OS would have.
   static bool FinishSynchronous(Record* record, BOOL ok, Overlapped& overlapped) {
     record->synchronous = true;
     record->error = ok ? ERROR_SUCCESS : GetLastError();
-    if (!ok) return false;
+    if (!ok) {
+      if (record->error == ERROR_SUCCESS) record->error = ERROR_GEN_FAILURE;
+      return false;
+    }
     overlapped.done->Set();
     return true;
   }
