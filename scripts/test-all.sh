@@ -1,16 +1,37 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Linux sanitizer build, the
-# ThreadSanitizer build and the Windows build under Wine.
-set -euo pipefail
+# ThreadSanitizer build and the Windows build under Wine. Every stage runs even when an earlier
+# one failed, so that one run shows all failures; the exit status is that of the first failure.
+set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh || exit 1
 
-cmake --preset debug
-cmake --build --preset debug
-ctest --preset debug
+status=0
+failed=()
+stage() {
+  local name=$1
+  shift
+  local start=$SECONDS
+  echo "=== $name"
+  if "$@"; then
+    echo "=== $name: passed ($((SECONDS - start)) s)"
+  else
+    local code=$?
+    echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    failed+=("$name")
+    [ "$status" -ne 0 ] || status=$code
+  fi
+}
 
-cmake --preset tsan
-cmake --build --preset tsan
-ctest --preset tsan
+linux_preset() {
+  cmake --preset "$1" && cmake --build --preset "$1" && ctest --preset "$1"
+}
 
-bash scripts/test-windows.sh
+stage "debug (ASan+UBSan)" linux_preset debug
+stage "tsan" linux_preset tsan
+stage "windows (Wine)" bash scripts/test-windows.sh
+
+if ((${#failed[@]})); then
+  echo "failed: ${failed[*]}"
+fi
+exit $status
