@@ -39,7 +39,8 @@ struct Conversion {
 // Reads the conversion that starts behind a % at format[*at]; leaves *at on its type letter.
 Conversion ReadConversion(const char* format, size_t* at, va_list* args) {
   Conversion c;
-  while (format[*at] != '\0' && std::strchr("-+ #0", format[*at]) != nullptr) c.flags += format[(*at)++];
+  while (format[*at] != '\0' && std::strchr("-+ #0", format[*at]) != nullptr)
+    c.flags += format[(*at)++];
   if (format[*at] == '*') {
     c.width = va_arg(*args, int);
     if (c.width < 0) {
@@ -48,7 +49,8 @@ Conversion ReadConversion(const char* format, size_t* at, va_list* args) {
     }
     ++*at;
   } else {
-    while (format[*at] >= '0' && format[*at] <= '9') c.width = (c.width < 0 ? 0 : c.width * 10) + (format[(*at)++] - '0');
+    while (format[*at] >= '0' && format[*at] <= '9')
+      c.width = (c.width < 0 ? 0 : c.width * 10) + (format[(*at)++] - '0');
   }
   if (format[*at] == '.') {
     ++*at;
@@ -57,10 +59,12 @@ Conversion ReadConversion(const char* format, size_t* at, va_list* args) {
       c.precision = va_arg(*args, int);
       ++*at;
     } else {
-      while (format[*at] >= '0' && format[*at] <= '9') c.precision = c.precision * 10 + (format[(*at)++] - '0');
+      while (format[*at] >= '0' && format[*at] <= '9')
+        c.precision = c.precision * 10 + (format[(*at)++] - '0');
     }
   }
-  while (format[*at] != '\0' && std::strchr("hlzjtL", format[*at]) != nullptr) c.length += format[(*at)++];
+  while (format[*at] != '\0' && std::strchr("hlzjtL", format[*at]) != nullptr)
+    c.length += format[(*at)++];
   c.type = format[*at];
   return c;
 }
@@ -81,7 +85,8 @@ void AppendOne(std::string* out, const std::string& spec, T value) {
 
 void AppendWide(std::string* out, const Conversion& c, const char16_t* text) {
   std::u16string_view view = text == nullptr ? std::u16string_view(u"(null)") : text;
-  if (c.precision >= 0 && view.size() > static_cast<size_t>(c.precision)) view = view.substr(0, c.precision);
+  if (c.precision >= 0 && view.size() > static_cast<size_t>(c.precision))
+    view = view.substr(0, c.precision);
   std::string utf8 = platform::ToUtf8(view);
   Conversion plain = c;
   plain.precision = -1;
@@ -95,11 +100,16 @@ void AppendNarrow(std::string* out, const Conversion& c, const char* text) {
 void AppendSigned(std::string* out, const Conversion& c, va_list* args) {
   const std::string& l = c.length;
   long long value = 0;
-  if (l == "ll") value = va_arg(*args, long long);
-  else if (l == "l") value = va_arg(*args, long);
-  else if (l == "z" || l == "t") value = va_arg(*args, ptrdiff_t);
-  else if (l == "j") value = va_arg(*args, intmax_t);
-  else value = va_arg(*args, int);
+  if (l == "ll")
+    value = va_arg(*args, long long);
+  else if (l == "l")
+    value = va_arg(*args, long);
+  else if (l == "z" || l == "t")
+    value = va_arg(*args, ptrdiff_t);
+  else if (l == "j")
+    value = va_arg(*args, intmax_t);
+  else
+    value = va_arg(*args, int);
   if (l == "hh") value = static_cast<signed char>(value);
   if (l == "h") value = static_cast<short>(value);
   AppendOne(out, c.LongLongSpec(), value);
@@ -108,11 +118,16 @@ void AppendSigned(std::string* out, const Conversion& c, va_list* args) {
 void AppendUnsigned(std::string* out, const Conversion& c, va_list* args) {
   const std::string& l = c.length;
   unsigned long long value = 0;
-  if (l == "ll") value = va_arg(*args, unsigned long long);
-  else if (l == "l") value = va_arg(*args, unsigned long);
-  else if (l == "z" || l == "t") value = va_arg(*args, size_t);
-  else if (l == "j") value = va_arg(*args, uintmax_t);
-  else value = va_arg(*args, unsigned int);
+  if (l == "ll")
+    value = va_arg(*args, unsigned long long);
+  else if (l == "l")
+    value = va_arg(*args, unsigned long);
+  else if (l == "z" || l == "t")
+    value = va_arg(*args, size_t);
+  else if (l == "j")
+    value = va_arg(*args, uintmax_t);
+  else
+    value = va_arg(*args, unsigned int);
   if (l == "hh") value = static_cast<unsigned char>(value);
   if (l == "h") value = static_cast<unsigned short>(value);
   AppendOne(out, c.LongLongSpec(), value);
@@ -122,8 +137,10 @@ void AppendUnsigned(std::string* out, const Conversion& c, va_list* args) {
 bool AppendConversion(std::string* out, const Conversion& c, va_list* args) {
   switch (c.type) {
     case 's':
-      if (c.length == "l") AppendWide(out, c, va_arg(*args, const char16_t*));
-      else AppendNarrow(out, c, va_arg(*args, const char*));
+      if (c.length == "l")
+        AppendWide(out, c, va_arg(*args, const char16_t*));
+      else
+        AppendNarrow(out, c, va_arg(*args, const char*));
       return true;
     case 'S': AppendWide(out, c, va_arg(*args, const char16_t*)); return true;
     case 'c':
@@ -134,11 +151,24 @@ bool AppendConversion(std::string* out, const Conversion& c, va_list* args) {
         AppendOne(out, c.Spec('c', false), va_arg(*args, int));
       }
       return true;
-    case 'd': case 'i': AppendSigned(out, c, args); return true;
-    case 'u': case 'o': case 'x': case 'X': AppendUnsigned(out, c, args); return true;
-    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-      if (c.length == "L") AppendOne(out, c.Spec(c.type, true), va_arg(*args, long double));
-      else AppendOne(out, c.Spec(c.type, false), va_arg(*args, double));
+    case 'd':
+    case 'i': AppendSigned(out, c, args); return true;
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X': AppendUnsigned(out, c, args); return true;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+      if (c.length == "L")
+        AppendOne(out, c.Spec(c.type, true), va_arg(*args, long double));
+      else
+        AppendOne(out, c.Spec(c.type, false), va_arg(*args, double));
       return true;
     case 'p': AppendOne(out, c.Spec('p', false), va_arg(*args, void*)); return true;
     case 'n': va_arg(*args, void*); return true;
