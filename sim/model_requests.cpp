@@ -1,0 +1,247 @@
+// The simulated driver's transport side: connections, submission, cancellation, delivery with
+// delays, and the trace records of requests and handles.
+#include <chrono>
+
+#include "driver/control_codes.h"
+#include "platform/text.h"
+#include "sim/model_internal.h"
+
+namespace sim {
+namespace {
+
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::u16string WithForwardSlashes(std::u16string_view path) {
+  std::u16string out(path);
+  for (char16_t& unit : out) {
+    if (unit == u'\\') unit = u'/';
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- Connections and requests
+
+ConnectionId DriverModel::Connect(std::u16string_view path, uint32_t* error) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string name;
+  Controller* c = FindForPath(path, &name);
+  if (c == nullptr || !c->state.present) {
+    *error = kErrorFileNotFound;
+  } else if (c->fail_opens > 0) {
+    --c->fail_opens;
+    *error = kInjectedFailure;
+  } else {
+    ConnectionId id = next_connection_++;
+    auto connection = std::make_unique<Connection>();
+    connection->controller = c;
+    connection->epoch = c->epoch;
+    connection->path = std::u16string(path);
+    connections_.emplace(id, std::move(connection));
+    RecordHandle(c->name, "open", 0, path);
+    return id;
+  }
+  RecordHandle(c != nullptr ? c->name : name, "open", *error, path);
+  return 0;
+}
+
+void DriverModel::Disconnect(ConnectionId id) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  Controller& c = *it->second->controller;
+  RecordHandle(c.name, "close", 0, it->second->path);
+  // Answers already given are delivered now: no completion may run after this call.
+  for (auto d = delayed_.begin(); d != delayed_.end();) {
+    if (d->second->connection != id) {
+      ++d;
+      continue;
+    }
+    d->second->done(d->second->status, d->second->output);
+    d = delayed_.erase(d);
+  }
+  std::vector<Pending> cancelled;
+  for (size_t i = 0; i < c.outstanding.size();) {
+    if (c.outstanding[i].connection == id) {
+      cancelled.push_back(std::move(c.outstanding[i]));
+      c.outstanding.erase(c.outstanding.begin() + static_cast<ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  for (Pending& pending : cancelled) {
+    Finish(c, pending, kErrorOperationAborted, {}, true);
+  }
+  connections_.erase(it);
+  changed_.notify_all();
+}
+
+bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, const uint8_t* input,
+                         uint32_t input_size, uint32_t output_capacity, Completion done,
+                         uint32_t* error) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = connections_.find(id);
+  if (it == connections_.end()) {
+    *error = kErrorInvalidHandle;
+    return false;
+  }
+  Controller& c = *it->second->controller;
+  std::vector<uint8_t> in(input, input + (input != nullptr ? input_size : 0));
+  ++c.issued[code];
+  changed_.notify_all();
+  Reply reply;
+  DescribeInput(code, in.data(), static_cast<uint32_t>(in.size()), &reply.fields);
+  bool waits = code == kReadRequest || IsWaitCode(code);
+  if (!c.state.present || it->second->epoch != c.epoch) {
+    reply.status = kErrorDeviceNotConnected;
+  } else if (c.fail_next[code] > 0) {
+    --c.fail_next[code];
+    reply.status = kInjectedFailure;
+  } else {
+    Respond(c, code, in.data(), static_cast<uint32_t>(in.size()), output_capacity, &reply);
+  }
+  if (reply.status != 0) {
+    RecordRequest(c.name, code, reply.status, waits ? "completed" : nullptr, reply.fields, in);
+    *error = reply.status;
+    return false;
+  }
+  if (reply.hold) {
+    RecordRequest(c.name, code, 0, "pending", reply.fields, in);
+    c.outstanding.push_back({id, request, code, output_capacity, std::move(in), std::move(done)});
+    changed_.notify_all();
+    return true;
+  }
+  RecordRequest(c.name, code, 0, nullptr, reply.fields, in);
+  Deliver(c, id, std::move(done), 0, std::move(reply.output));
+  if (reply.profile_changed) CompleteWaits(c, IOCTL_WAIT_PROFILE_CHANGE, {});
+  return true;
+}
+
+void DriverModel::Cancel(ConnectionId id, RequestId request) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  Controller& c = *it->second->controller;
+  for (size_t i = 0; i < c.outstanding.size(); ++i) {
+    if (c.outstanding[i].connection == id && c.outstanding[i].request == request) {
+      Pending pending = std::move(c.outstanding[i]);
+      c.outstanding.erase(c.outstanding.begin() + static_cast<ptrdiff_t>(i));
+      Finish(c, pending, kErrorOperationAborted, {}, true);
+      changed_.notify_all();
+      return;
+    }
+  }
+}
+
+bool DriverModel::InputReportLength(ConnectionId id, uint16_t* length) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return false;
+  *length = it->second->controller->state.config.input_report_length;
+  return *length > 0;
+}
+
+void DriverModel::Finish(Controller& c, Pending& pending, uint32_t status,
+                         std::vector<uint8_t> output, bool cancelled) {
+  if (output.size() > pending.capacity) output.resize(pending.capacity);
+  JsonLine fields;
+  if (status == 0) DescribeWaitAnswer(pending.code, output, &fields);
+  RecordRequest(c.name, pending.code, status, cancelled ? "cancelled" : "completed", fields,
+                pending.input);
+  if (cancelled) {
+    // A cancel ends the request at once, whatever delay answers are given.
+    pending.done(status, output);
+  } else {
+    Deliver(c, pending.connection, std::move(pending.done), status, std::move(output));
+  }
+}
+
+void DriverModel::Deliver(const Controller& c, ConnectionId connection, Completion done,
+                          uint32_t status, std::vector<uint8_t> output) {
+  if (c.delay_ms == 0) {
+    done(status, output);
+    return;
+  }
+  auto delivery = std::make_unique<Delivery>();
+  delivery->connection = connection;
+  delivery->done = std::move(done);
+  delivery->status = status;
+  delivery->output = std::move(output);
+  delayed_.emplace(NowMs() + c.delay_ms, std::move(delivery));
+  delay_wake_.notify_all();
+}
+
+void DriverModel::DelayLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (delayed_.empty()) {
+      delay_wake_.wait(lock);
+      continue;
+    }
+    uint64_t due = delayed_.begin()->first;
+    if (NowMs() < due) {
+      delay_wake_.wait_for(lock, std::chrono::milliseconds(due - NowMs()));
+      continue;
+    }
+    std::unique_ptr<Delivery> delivery = std::move(delayed_.begin()->second);
+    delayed_.erase(delayed_.begin());
+    delivery->done(delivery->status, delivery->output);
+    changed_.notify_all();
+  }
+}
+
+// ---- Trace
+
+void DriverModel::RecordRequest(const std::string& dev, uint32_t code, uint32_t status,
+                                const char* state, const JsonLine& fields,
+                                const std::vector<uint8_t>& input) {
+  JsonLine line;
+  line.Number("seq", static_cast<int64_t>(next_seq_++)).Text("dev", platform::FromUtf8(dev));
+  line.Ascii("code", TraceCodeName(code)).Bool("ok", status == 0);
+  if (status != 0) line.Number("error", status);
+  if (state != nullptr) line.Ascii("state", state);
+  line.Append(fields).Hex("in", input.data(), input.size());
+  trace_.push_back(line.Finish());
+}
+
+void DriverModel::RecordHandle(const std::string& dev, const char* what, uint32_t status,
+                               std::u16string_view path) {
+  JsonLine line;
+  line.Number("seq", static_cast<int64_t>(next_seq_++)).Text("dev", platform::FromUtf8(dev));
+  line.Ascii("code", what).Bool("ok", status == 0);
+  if (status != 0) line.Number("error", status);
+  line.Text("path", TracePath(path));
+  trace_.push_back(line.Finish());
+}
+
+std::u16string DriverModel::TracePath(std::u16string_view path) const {
+  if (trace_root_.empty()) return std::u16string(path);
+  std::u16string slashed = WithForwardSlashes(path);
+  if (slashed.compare(0, trace_root_.size(), trace_root_) != 0) return std::u16string(path);
+  if (slashed.size() > trace_root_.size() && slashed[trace_root_.size()] != u'/') {
+    return std::u16string(path);  // a sibling folder that merely starts with the same name
+  }
+  return u"$ROOT" + slashed.substr(trace_root_.size());
+}
+
+void DriverModel::SetTraceRoot(std::u16string_view root) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  trace_root_ = WithForwardSlashes(root);
+  while (trace_root_.size() > 1 && trace_root_.back() == u'/') trace_root_.pop_back();
+}
+
+std::vector<std::string> DriverModel::Trace() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return trace_;
+}
+
+void DriverModel::ClearTrace() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  trace_.clear();
+}
+
+}  // namespace sim
