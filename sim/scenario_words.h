@@ -1,5 +1,6 @@
-// The word syntax of scenario files: words separated by spaces, double-quoted words with \" \\
-// and \n escapes, comments from a word that starts with # outside quotes, and $ROOT.
+// The word syntax of scenario files: words separated by spaces, double-quoted words with escapes
+// for quote, backslash and line break, comments from a word that starts with '#' outside quotes,
+// and $ROOT.
 #pragma once
 
 #include <string>
