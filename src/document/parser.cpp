@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "document/scan.h"
+
 namespace VexNode {
 namespace {
 
@@ -25,27 +27,10 @@ const char16_t kErrorExpectedEoi[] = u"Invalid syntax - Match failed - expected 
 constexpr size_t kMinimumCapacity = 5;
 constexpr char16_t kByteOrderMark = 0xFEFF;
 
-// Unit classes for the scanning loops. Every unit at or above 0x80 is an ordinary word unit.
-enum : uint8_t {
-  kWhite = 1,       // TAB, LF, CR, SPACE
-  kWordUnit = 2,    // continues a word: none of whitespace, U+0000, '<', '=', '[', ']'
-  kQuotedUnit = 4,  // continues a quoted string: neither U+0000 nor '\''
-};
-
-struct ClassTable {
-  uint8_t entries[128];
-  constexpr ClassTable() : entries() {
-    for (int c = 1; c < 128; ++c) entries[c] = kWordUnit | kQuotedUnit;
-    for (char16_t c : {u'\t', u'\n', u'\r', u' '}) entries[c] = kWhite | kQuotedUnit;
-    for (char16_t c : {u'<', u'=', u'[', u']'}) entries[c] = kQuotedUnit;
-    entries[u'\''] = kWordUnit;
-  }
-};
-constexpr ClassTable kClasses;
-
-inline uint8_t ClassOf(char16_t c) { return c < 128 ? kClasses.entries[c] : kWordUnit | kQuotedUnit; }
-
 }  // namespace
+
+// The token steps run for every few units: keep them inside the element loop.
+#define VEX_HOT [[gnu::always_inline]] inline
 
 // The parsing steps over one ParseContext. Hot loops scan the window directly and fall back to
 // the one-unit advance only where the window ends.
@@ -60,18 +45,18 @@ class ParserImpl {
   size_t Read(char16_t* destination, size_t wanted);
   bool InWindow(const char16_t* p) const { return p >= c_.window_ && p < c_.window_ + c_.capacity_; }
 
-  void FlushPending() {
+  VEX_HOT void FlushPending() {
     if (c_.pending_terminator_ != nullptr) {
       *c_.pending_terminator_ = u'\0';
       c_.pending_terminator_ = nullptr;
     }
   }
-  void Advance() {
+  VEX_HOT void Advance() {
     if (*c_.position_ == u'\0') return;
     StepOver();
   }
   // Moves past the current unit whatever it holds.
-  void StepOver() {
+  VEX_HOT void StepOver() {
     FlushPending();
     if (++c_.position_ == c_.limit_) AtLimit();
   }
@@ -80,25 +65,28 @@ class ParserImpl {
   const char16_t* HeldName() const;
   void MoveBack(const char16_t*& pointer, size_t distance) const;
 
-  // Moves over every unit whose class has a bit of mask, refilling the window as needed.
-  void ScanWhile(uint8_t mask);
-  void SkipWhitespace() { ScanWhile(kWhite); }
+  // Moves over the units that Find passes, refilling the window as needed.
+  template <const char16_t* (*Find)(const char16_t*, const char16_t*)>
+  VEX_HOT void ScanOver();
+  VEX_HOT void SkipWhitespace() { ScanOver<scan::FindNonWhite>(); }
 
-  void NextToken();
-  void Word();
+  VEX_HOT void NextToken();
+  VEX_HOT void Word();
   void QuotedString();
-  void Record(char16_t* text);
-  void MoveToNextEntry();
+  VEX_HOT void Record(char16_t* text);
+  VEX_HOT void MoveToNextEntry();
   void RawValueToken();
   void CopyRawData(RawValue* block, uint64_t units);
 
   void Document();
   bool ElementHead();
+  bool FastHead();
   void ReportElement();
   // Releases the raw-value blocks of entries 0 to last.
   void ReleaseRawBlocks(size_t last);
 
   ParseContext& c_;
+  size_t raw_blocks_ = 0;  // raw-value blocks allocated and not yet released
 };
 
 void ParserImpl::SetError(const char16_t* message) {
@@ -162,16 +150,18 @@ bool ParserImpl::Refill() {
   return read != 0;
 }
 
-void ParserImpl::ScanWhile(uint8_t mask) {
+template <const char16_t* (*Find)(const char16_t*, const char16_t*)>
+void ParserImpl::ScanOver() {
   for (;;) {
-    char16_t* p = c_.position_;
-    if ((ClassOf(*p) & mask) == 0) return;  // U+0000 (and the end marker) belongs to no class
-    FlushPending();
+    char16_t* const p = c_.position_;
+    if (p == &c_.end_marker_) return;
     char16_t* const limit = c_.limit_;
-    ++p;
-    while (p < limit && (ClassOf(*p) & mask) != 0) ++p;
-    c_.position_ = p;
-    if (p < limit) return;
+    char16_t* const end = const_cast<char16_t*>(Find(p, limit));
+    if (end == p) return;
+    // The unit at p was classified above; only now may a pending terminator overwrite it.
+    FlushPending();
+    c_.position_ = end;
+    if (end < limit) return;
     AtLimit();
   }
 }
@@ -213,7 +203,7 @@ void ParserImpl::NextToken() {
 
 void ParserImpl::Word() {
   Record(c_.position_);
-  ScanWhile(kWordUnit);
+  ScanOver<scan::FindWordEnd>();
   // Terminated in place when the reader moves past the unit that ended the word.
   c_.pending_terminator_ = c_.position_;
 }
@@ -224,7 +214,7 @@ void ParserImpl::QuotedString() {
   c_.quoted_start_ = c_.position_;
   bool escaped = false;
   for (;;) {
-    ScanWhile(kQuotedUnit);
+    ScanOver<scan::FindQuotedEnd>();
     char16_t* p = c_.position_;
     if (*p == u'\0') {
       c_.quoted_start_ = nullptr;
@@ -287,6 +277,7 @@ void ParserImpl::RawValueToken() {
   if (c_.message_ != nullptr) return;
   const size_t index = static_cast<size_t>(owner - c_.table_);
   c_.raw_blocks_[index].reset(new RawValue);
+  ++raw_blocks_;
   RawValue* block = c_.raw_blocks_[index].get();
   block->name = owner->name;
   block->count = count + 1;
@@ -339,6 +330,8 @@ void ParserImpl::ReportElement() {
 }
 
 void ParserImpl::ReleaseRawBlocks(size_t last) {
+  if (raw_blocks_ == 0) return;
+  raw_blocks_ = 0;
   // The entries keep the name texts in the window (entry 0's stays the held name for refills).
   for (size_t i = 0; i <= last && i < kAttributeEntries; ++i) {
     if (c_.raw_blocks_[i] == nullptr) continue;
@@ -356,6 +349,12 @@ void ParserImpl::ReleaseRawBlocks(size_t last) {
 bool ParserImpl::ElementHead() {
   AttributePair* table = c_.table_;
   c_.current_ = table;
+  table[0] = {nullptr, &c_.end_marker_};
+  table[1] = {};
+  if (c_.fast_heads_ && FastHead()) {
+    ReportElement();
+    return true;
+  }
   table[0] = {nullptr, &c_.end_marker_};
   table[1] = {};
   NextToken();
@@ -391,6 +390,66 @@ bool ParserImpl::ElementHead() {
     return false;
   }
   if (c_.message_ == nullptr) ReportElement();
+  return true;
+}
+
+// The common element head read in one pass over the window: words and quoted strings without a
+// backslash, own value and attributes with '=', ending at '[' or ']', all before the window's
+// limit. Anything else (raw values, escapes, errors, the window's end, many attributes) answers
+// false with the window and the position untouched, and the token-by-token path reads the head
+// instead; both leave the same entries, terminators and position behind.
+bool ParserImpl::FastHead() {
+  constexpr size_t kMaxEntries = 64;
+  char16_t* p = c_.position_;
+  if (p == &c_.end_marker_) return false;
+  const char16_t* const limit = c_.limit_;
+  AttributePair* const table = c_.table_;
+  char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
+  size_t end_count = 0;
+
+  auto skip = [&] {
+    p = const_cast<char16_t*>(scan::FindNonWhite(p, limit));
+    return p < limit;
+  };
+  // A word or a quoted string at p; p moves to the unit after it, which lies inside the window.
+  auto text = [&](const char16_t*& out) {
+    if (*p == u'\'') {
+      char16_t* const start = p + 1;
+      char16_t* const close = const_cast<char16_t*>(scan::FindQuotedEnd(start, limit));
+      if (limit - close < 2 || *close != u'\'' || std::find(start, close, u'\\') != close) return false;
+      out = start;
+      ends[end_count++] = close;
+      p = close + 1;
+      return true;
+    }
+    if ((scan::ClassOf(*p) & scan::kWordUnit) == 0) return false;
+    out = p;
+    p = const_cast<char16_t*>(scan::FindWordEnd(p + 1, limit));
+    if (p == limit) return false;
+    ends[end_count++] = p;
+    return true;
+  };
+
+  if (!skip() || !text(table[0].name) || !skip()) return false;
+  if (*p == u'=') {
+    ++p;
+    if (!skip() || !text(table[0].value) || !skip()) return false;
+  }
+  size_t entry = 1;
+  while (*p != u'[' && *p != u']') {
+    if (entry == kMaxEntries - 1) return false;
+    AttributePair& pair = table[entry++];
+    if (!text(pair.name) || !skip() || *p != u'=') return false;
+    ++p;
+    if (!skip() || !text(pair.value) || !skip()) return false;
+  }
+  table[entry] = {};
+  c_.current_ = table + entry;
+  // The last word may end at the bracket itself: classify it before terminating.
+  c_.token_ = *p == u'[' ? TokenKind::LB : TokenKind::RB;
+  for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
+  c_.position_ = p;
+  StepOver();
   return true;
 }
 

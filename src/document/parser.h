@@ -69,6 +69,9 @@ class ParseContext {
   // The first error met, or null.
   const char16_t* Message() const { return message_; }
   TokenKind Token() const { return token_; }
+  // Off: every element head is read token by token, without the one-pass path for common heads.
+  // The results are the same either way; tests and the fuzzer compare the two.
+  void SetFastHeads(bool enabled) { fast_heads_ = enabled; }
 
  private:
   friend class ParserImpl;
@@ -86,6 +89,7 @@ class ParseContext {
   void* user_ = nullptr;
   char16_t* quoted_start_ = nullptr;  // the quoted string being scanned, moved by a refill
   std::unique_ptr<RawValue> raw_blocks_[kAttributeEntries];
+  bool fast_heads_ = true;
 };
 
 // Runs context->Parse over a 4096-unit window.

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <memory>
 
+#include <gtest/gtest.h>
+
 namespace document_test {
 namespace {
 
@@ -34,13 +36,14 @@ void OnEnd(void* user) { static_cast<Source*>(user)->run->events.push_back(u"]")
 
 }  // namespace
 
-ParseRun ParseUnits(std::u16string_view units, size_t capacity) {
+ParseRun ParseUnits(std::u16string_view units, size_t capacity, bool fast_heads) {
   ParseRun run;
   Source source{units, 0, &run};
   auto context = std::make_unique<VexNode::ParseContext>();
   context->ReadInput = ReadUnits;
   context->OnElementStart = OnStart;
   context->OnElementEnd = OnEnd;
+  context->SetFastHeads(fast_heads);
   std::vector<char16_t> window(capacity, u'\0');
   run.ok = context->Parse(window.data(), &source, capacity);
   if (context->Message() != nullptr) run.message = context->Message();
@@ -50,7 +53,12 @@ ParseRun ParseUnits(std::u16string_view units, size_t capacity) {
 ParseRun ParseText(std::u16string_view text, size_t capacity) {
   std::u16string units = u"\uFEFF";
   units += text;
-  return ParseUnits(units, capacity);
+  ParseRun fast = ParseUnits(units, capacity, true);
+  ParseRun slow = ParseUnits(units, capacity, false);
+  EXPECT_EQ(fast.ok, slow.ok);
+  EXPECT_EQ(fast.message, slow.message);
+  EXPECT_EQ(fast.events, slow.events);
+  return fast;
 }
 
 std::u16string Head(std::u16string_view name, std::u16string_view value,
