@@ -1,31 +1,43 @@
 // The generic node that records any element's tag and attributes as text.
 #pragma once
 
-#include <utility>
-#include <vector>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <memory>
 
 #include "document/node.h"
-#include "document/node_string.h"
 #include "document/parser.h"
 
 namespace VexNode {
 
+// Keeps the tag and every (name, value) pair of the element's attribute list, entry 0 included
+// (for a raw value, the name in its block and all of its data). The texts and their offsets share
+// one block, so a node costs two allocations (itself and the block) however many attributes it has.
 class CUnknownNode : public CNode {
  public:
-  // Copies the tag and every entry of attributes, entry 0 included.
   CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes);
   ~CUnknownNode() override = default;
 
   // The copied tag text: a search by a class's tag constant never finds an unknown node.
-  const char16_t* GetTagName() const override { return tag_.Text(); }
-  // A storing stream gets every pair back; a loading one changes nothing.
+  const char16_t* GetTagName() const override { return block_.get() + Start(0); }
+  // A storing stream gets every pair back with ExchangeString; a loading one changes nothing.
   void Serialize(IVexStream* stream) override;
 
-  const std::vector<std::pair<CNodeString, CNodeString>>& Pairs() const { return pairs_; }
+  size_t PairCount() const { return (text_count_ - 1) / 2; }
+  std::u16string_view PairName(size_t index) const { return Text(1 + 2 * index); }
+  std::u16string_view PairValue(size_t index) const { return Text(2 + 2 * index); }
 
  private:
-  CNodeString tag_;
-  std::vector<std::pair<CNodeString, CNodeString>> pairs_;
+  // Offsets are stored as two units each, low half first.
+  size_t Start(size_t index) const { return block_[2 * index] | (static_cast<size_t>(block_[2 * index + 1]) << 16); }
+  std::u16string_view Text(size_t index) const {
+    return std::u16string_view(block_.get() + Start(index), Start(index + 1) - Start(index) - 1);
+  }
+
+  size_t text_count_ = 0;  // the tag, then the name and the value of each pair
+  // The offset of each text and one past the last, then the texts, each ending in U+0000.
+  std::unique_ptr<char16_t[]> block_;
 };
 
 }  // namespace VexNode

@@ -1,0 +1,23 @@
+// The commands of skyhelm-doc, one source file each.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace skyhelm_doc {
+
+// Exit status of every command.
+inline constexpr int kExitRead = 0;        // the document was read
+inline constexpr int kExitReaderFailed = 1;
+inline constexpr int kExitUsage = 2;       // bad usage or an unreadable file
+
+// Prints "skyhelm-doc: reason" on standard error and answers kExitUsage.
+int UsageError(const std::string& reason);
+
+// Opens a document named on the command line (UTF-8) for shared reading; null when it cannot.
+std::FILE* OpenDocument(const char* path);
+
+// skyhelm-doc events FILE: one JSON line per reader event, then {"ok":true} or {"error":...}.
+int RunEvents(int argc, char** argv);
+
+}  // namespace skyhelm_doc
