@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -160,6 +162,58 @@ TEST(ReaderTest, OddTrailingByteIsNeverRead) {
   EXPECT_EQ(count, 0u);
   EXPECT_FALSE(VexNode::CNode_Reader::ReadInput(nullptr, units, &count));
   std::fclose(file);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes the document text (after a byte order mark) to a file in the temporary folder.
+std::u16string WriteTemporaryDocument(const char* name, std::u16string_view text) {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+  const std::string bytes = document_test::DocumentBytes(text);
+  std::FILE* file = std::fopen(path.string().c_str(), "wb");
+  EXPECT_NE(file, nullptr);
+  if (file != nullptr) {
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  return path.u16string();
+}
+
+TEST(LoadDocumentTest, LoadsOpensAndFails) {
+  const std::u16string good = WriteTemporaryDocument("skyhelm_load_good.pr0", u"[group=2 [item=5]]");
+  std::unique_ptr<CNode> root;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(VexNode::LoadDocument(good, RegisterTestNodes, &root), VexNode::LoadStatus::kLoaded);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), Said({"Parsing", "Parsed OK"}));
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(static_cast<GroupNode*>(root.get())->number, 2);
+  const CNode* item = VexNode::FindNode(root.get(), kTagItem);
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(static_cast<const ItemNode*>(item)->number, 5);
+
+  // Without a registration function every element becomes a generic node.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(VexNode::LoadDocument(good, nullptr, &root), VexNode::LoadStatus::kLoaded);
+  testing::internal::GetCapturedStderr();
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(std::u16string(root->GetTagName()), u"group");
+
+  const std::u16string bad = WriteTemporaryDocument("skyhelm_load_bad.pr0", u"[group=2 [item=5]");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(VexNode::LoadDocument(bad, RegisterTestNodes, &root), VexNode::LoadStatus::kSyntaxError);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(root, nullptr);  // the partial tree was deleted
+
+  const std::u16string missing = good + u".missing";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(VexNode::LoadDocument(missing, RegisterTestNodes, &root), VexNode::LoadStatus::kCannotOpen);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(printed.rfind("Could not open file ", 0), 0u) << printed;
+  EXPECT_NE(printed.find("skyhelm_load_good.pr0.missing\n"), std::string::npos) << printed;
+  std::filesystem::remove(std::filesystem::path(good));
+  std::filesystem::remove(std::filesystem::path(bad));
 }
 
 }  // namespace
