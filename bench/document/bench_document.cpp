@@ -254,5 +254,3 @@ BENCHMARK(BM_ExpatUtf16)->Apply(Sizes);
 BENCHMARK(BM_ExpatUtf8)->Apply(Sizes);
 
 }  // namespace
-
-
