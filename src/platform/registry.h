@@ -1,6 +1,6 @@
 // Reads of string values under HKEY_LOCAL_MACHINE. On Linux the registry is a folder of files
-// under $SKYHELM_ROOT/registry/HKLM (one file per value, UTF-8 text, names matched without
-// regard to case).
+// under $SKYHELM_ROOT/registry/HKLM (one file per value, UTF-8 text whose one final line break
+// is not part of the value, names matched without regard to case).
 #pragma once
 
 #include <cstdint>
