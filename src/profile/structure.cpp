@@ -1,0 +1,118 @@
+// The structural profile nodes, the registration of the profile vocabulary and FindController.
+#include "profile/structure.h"
+
+#include "profile/commands.h"
+#include "profile/controls.h"
+#include "profile/programming.h"
+#include "profile/shifts.h"
+
+namespace VexNode::profile {
+namespace {
+
+template <class Node>
+CNode* Create(CNode* parent) {
+  return new Node(parent);
+}
+
+// An empty name takes the short name, then an empty short name takes the name.
+void FillInMemberNames(CMemberNode* member) {
+  if (member->name.Length() == 0) member->name.Assign(member->shortname);
+  if (member->shortname.Length() == 0) member->shortname.Assign(member->name);
+}
+
+}  // namespace
+
+void CProfileNode::Serialize(IVexStream* stream) {
+  stream->ExchangeString(kTagProfile, &value);
+  stream->ExchangeInt(u"version", &version, 0);
+}
+
+void CControllerNode::Serialize(IVexStream* stream) {
+  stream->ExchangeGuid(kTagController, &value);
+  stream->ExchangeString(u"group", &group);
+}
+
+void CMemberNode::Serialize(IVexStream* stream) {
+  if (stream->IsStoring()) FillInMemberNames(this);
+  stream->ExchangeGuid(kTagMember, &value);
+  stream->ExchangeString(u"name", &name);
+  stream->ExchangeString(u"shortname", &shortname);
+  if (stream->IsLoading()) FillInMemberNames(this);
+}
+
+void RegisterProfileNodes(IFactory* factory) {
+  factory->Register(kTagProfile, Create<CProfileNode>);
+  factory->Register(kTagControllers, Create<CControllerListNode>);
+  factory->Register(kTagController, Create<CControllerNode>);
+  factory->Register(kTagMember, Create<CMemberNode>);
+  factory->Register(kTagControls, Create<CControlListNode>);
+  factory->Register(kTagShifts, Create<CShiftListNode>);
+  factory->Register(kTagShift, Create<CShiftNode>);
+  factory->Register(kTagShiftCommand, Create<CShiftCommandNode>);
+  factory->Register(kTagSelectionSet, Create<CSelectionSetNode>);
+  factory->Register(kTagButtonCombo, Create<CButtonComboNode>);
+  factory->Register(kTagButtonHid, Create<CButtonHidNode>);
+  factory->Register(kTagAssignments, Create<CAssignmentListNode>);
+  factory->Register(kTagMinistick, Create<CMinistickNode>);
+  factory->Register(kTagSlider, Create<CSliderNode>);
+  factory->Register(kTagMousePointer, Create<CMousePointerNode>);
+  factory->Register(kTagAxis, Create<CAxisNode>);
+  factory->Register(kTagMouseAxis, Create<CMouseAxisNode>);
+  factory->Register(kTagButton, Create<CButtonNode>);
+  factory->Register(kTagHat, Create<CHatNode>);
+  factory->Register(kTagAnalogButton, Create<CAnalogButtonNode>);
+  factory->Register(kTagCalibration, Create<CCalibrationNode>);
+  factory->Register(kTagBands, Create<CBandsNode>);
+  factory->Register(kTagMouse, Create<CMouseNode>);
+  factory->Register(kTagMouseX, Create<CMouseXNode>);
+  factory->Register(kTagMouseY, Create<CMouseYNode>);
+  factory->Register(kTagDirectional, Create<CDirectionalNode>);
+  factory->Register(kTagReportAs, Create<CReportAsNode>);
+  factory->Register(kTagEnvelope, Create<CEnvelopeNode>);
+  factory->Register(kTagSensitivity, Create<CSensitivityNode>);
+  factory->Register(kTagPoints, Create<CPointListNode>);
+  factory->Register(kTagPoint, Create<CPointNode>);
+  factory->Register(kTagMaps, Create<CMappingsNode>);
+  factory->Register(kTagMap, Create<CMappingNode>);
+  factory->Register(kTagBand, Create<CBandNode>);
+  factory->Register(kTagCommands, Create<CCommandListNode>);
+  factory->Register(kTagActionCommand, Create<CActionCommandNode>);
+  factory->Register(kTagActionBlock, Create<CActionBlockNode>);
+  factory->Register(kTagAction, Create<CActionNode>);
+  factory->Register(kTagString, Create<CStringNode>);
+  factory->Register(kTagCycleCommand, Create<CCycleCommandNode>);
+  factory->Register(kTagCycle, Create<CCycleNode>);
+  factory->Register(kTagTemporalCommand, Create<CTemporalCommandNode>);
+  factory->Register(kTagTemporal, Create<CTemporalNode>);
+  factory->Register(kTagStringCommand, Create<CStringCommandNode>);
+  factory->Register(kTagBlasts, Create<CBlastListNode>);
+  factory->Register(kTagBlast, Create<CBlastNode>);
+}
+
+CControllerNode* FindController(CNode* root, const platform::Guid* member,
+                                const platform::Guid* controller) {
+  if (root == nullptr) return nullptr;
+  // FindNode tries the root itself first, then each child's subtree in order.
+  CNode* list = FindNode(root, kTagControllers);
+  if (list == nullptr) return nullptr;
+  if (member != nullptr) {
+    for (CNode* child : list->Children()) {
+      if (child == nullptr || child->GetTagName() != kTagController) continue;
+      for (CNode* grandchild : child->Children()) {
+        if (grandchild == nullptr || grandchild->GetTagName() != kTagMember) continue;
+        if (static_cast<CMemberNode*>(grandchild)->value == *member) {
+          return static_cast<CControllerNode*>(child);
+        }
+      }
+    }
+  }
+  if (controller == nullptr) return nullptr;
+  for (CNode* child : list->Children()) {
+    if (child == nullptr || child->GetTagName() != kTagController) continue;
+    auto* candidate = static_cast<CControllerNode*>(child);
+    if (candidate->value == *controller) return candidate;  // all 16 bytes
+  }
+  return nullptr;
+}
+
+}  // namespace VexNode::profile
