@@ -19,5 +19,9 @@ std::FILE* OpenDocument(const char* path);
 
 // skyhelm-doc events FILE: one JSON line per reader event, then {"ok":true} or {"error":...}.
 int RunEvents(int argc, char** argv);
+// skyhelm-doc tree --vocab profile|output FILE: the node tree as one JSON document.
+int RunTree(int argc, char** argv);
+// skyhelm-doc outputs FILE: the output tables an output configuration file yields, as JSON.
+int RunOutputs(int argc, char** argv);
 
 }  // namespace skyhelm_doc

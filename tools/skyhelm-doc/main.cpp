@@ -25,6 +25,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"events", RunEvents},
+    {"tree", RunTree},
+    {"outputs", RunOutputs},
 };
 
 }  // namespace
