@@ -20,19 +20,19 @@ struct Conversion {
   std::string length;  // hh, h, l, ll, z, j, t, L or empty
   char type = '\0';
 
-  std::string Spec(char as_type, bool with_length) const {
-    std::string spec = "%" + flags;
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
-    if (with_length) spec += length;
-    spec += as_type;
-    return spec;
+  std::string Directive(char as_type, bool with_length) const {
+    std::string directive = "%" + flags;
+    if (width >= 0) directive += std::to_string(width);
+    if (precision >= 0) directive += "." + std::to_string(precision);
+    if (with_length) directive += length;
+    directive += as_type;
+    return directive;
   }
   // The same conversion for a (unsigned) long long argument.
-  std::string LongLongSpec() const {
-    std::string spec = Spec(type, false);
-    spec.insert(spec.size() - 1, "ll");
-    return spec;
+  std::string LongLongDirective() const {
+    std::string directive = Directive(type, false);
+    directive.insert(directive.size() - 1, "ll");
+    return directive;
   }
 };
 
@@ -70,16 +70,16 @@ Conversion ReadConversion(const char* format, size_t* at, va_list* args) {
 }
 
 template <typename T>
-void AppendOne(std::string* out, const std::string& spec, T value) {
+void AppendOne(std::string* out, const std::string& directive, T value) {
   char small[128];
-  int needed = std::snprintf(small, sizeof(small), spec.c_str(), value);
+  int needed = std::snprintf(small, sizeof(small), directive.c_str(), value);
   if (needed < 0) return;
   if (static_cast<size_t>(needed) < sizeof(small)) {
     out->append(small, needed);
     return;
   }
   std::string large(static_cast<size_t>(needed) + 1, '\0');
-  std::snprintf(large.data(), large.size(), spec.c_str(), value);
+  std::snprintf(large.data(), large.size(), directive.c_str(), value);
   out->append(large.data(), needed);
 }
 
@@ -90,11 +90,11 @@ void AppendWide(std::string* out, const Conversion& c, const char16_t* text) {
   std::string utf8 = platform::ToUtf8(view);
   Conversion plain = c;
   plain.precision = -1;
-  AppendOne(out, plain.Spec('s', false), utf8.c_str());
+  AppendOne(out, plain.Directive('s', false), utf8.c_str());
 }
 
 void AppendNarrow(std::string* out, const Conversion& c, const char* text) {
-  AppendOne(out, c.Spec('s', false), text == nullptr ? "(null)" : text);
+  AppendOne(out, c.Directive('s', false), text == nullptr ? "(null)" : text);
 }
 
 void AppendSigned(std::string* out, const Conversion& c, va_list* args) {
@@ -112,7 +112,7 @@ void AppendSigned(std::string* out, const Conversion& c, va_list* args) {
     value = va_arg(*args, int);
   if (l == "hh") value = static_cast<signed char>(value);
   if (l == "h") value = static_cast<short>(value);
-  AppendOne(out, c.LongLongSpec(), value);
+  AppendOne(out, c.LongLongDirective(), value);
 }
 
 void AppendUnsigned(std::string* out, const Conversion& c, va_list* args) {
@@ -130,7 +130,7 @@ void AppendUnsigned(std::string* out, const Conversion& c, va_list* args) {
     value = va_arg(*args, unsigned int);
   if (l == "hh") value = static_cast<unsigned char>(value);
   if (l == "h") value = static_cast<unsigned short>(value);
-  AppendOne(out, c.LongLongSpec(), value);
+  AppendOne(out, c.LongLongDirective(), value);
 }
 
 // Handles one conversion; false when the type letter is not a conversion.
@@ -148,7 +148,7 @@ bool AppendConversion(std::string* out, const Conversion& c, va_list* args) {
         char16_t unit[2] = {static_cast<char16_t>(va_arg(*args, int)), u'\0'};
         AppendWide(out, c, unit);
       } else {
-        AppendOne(out, c.Spec('c', false), va_arg(*args, int));
+        AppendOne(out, c.Directive('c', false), va_arg(*args, int));
       }
       return true;
     case 'd':
@@ -166,11 +166,11 @@ bool AppendConversion(std::string* out, const Conversion& c, va_list* args) {
     case 'a':
     case 'A':
       if (c.length == "L")
-        AppendOne(out, c.Spec(c.type, true), va_arg(*args, long double));
+        AppendOne(out, c.Directive(c.type, true), va_arg(*args, long double));
       else
-        AppendOne(out, c.Spec(c.type, false), va_arg(*args, double));
+        AppendOne(out, c.Directive(c.type, false), va_arg(*args, double));
       return true;
-    case 'p': AppendOne(out, c.Spec('p', false), va_arg(*args, void*)); return true;
+    case 'p': AppendOne(out, c.Directive('p', false), va_arg(*args, void*)); return true;
     case 'n': va_arg(*args, void*); return true;
     default: return false;
   }

@@ -35,24 +35,24 @@ struct Spec {
   size_t width = 0;
 };
 
-// Writes text padded to the width of spec; zero padding goes after a leading minus sign.
-void PutPadded(Output& out, const Spec& spec, const char16_t* text, size_t count) {
-  size_t padding = spec.width > count ? spec.width - count : 0;
-  if (spec.left) {
+// Writes text padded to the width of directive; zero padding goes after a leading minus sign.
+void PutPadded(Output& out, const Spec& directive, const char16_t* text, size_t count) {
+  size_t padding = directive.width > count ? directive.width - count : 0;
+  if (directive.left) {
     out.Put(text, count);
     for (size_t i = 0; i < padding; ++i) out.Put(u' ');
     return;
   }
-  if (spec.zeros && count > 0 && text[0] == u'-') {
+  if (directive.zeros && count > 0 && text[0] == u'-') {
     out.Put(u'-');
     ++text;
     --count;
   }
-  for (size_t i = 0; i < padding; ++i) out.Put(spec.zeros ? u'0' : u' ');
+  for (size_t i = 0; i < padding; ++i) out.Put(directive.zeros ? u'0' : u' ');
   out.Put(text, count);
 }
 
-void PutNumber(Output& out, const Spec& spec, uint32_t magnitude, bool negative, uint32_t base,
+void PutNumber(Output& out, const Spec& directive, uint32_t magnitude, bool negative, uint32_t base,
                bool upper) {
   const char16_t* digits = upper ? u"0123456789ABCDEF" : u"0123456789abcdef";
   char16_t text[16];
@@ -62,34 +62,34 @@ void PutNumber(Output& out, const Spec& spec, uint32_t magnitude, bool negative,
     magnitude /= base;
   } while (magnitude != 0);
   if (negative) text[--at] = u'-';
-  PutPadded(out, spec, text + at, sizeof(text) / sizeof(text[0]) - at);
+  PutPadded(out, directive, text + at, sizeof(text) / sizeof(text[0]) - at);
 }
 
-void PutWideText(Output& out, const Spec& spec, const char16_t* text) {
+void PutWideText(Output& out, const Spec& directive, const char16_t* text) {
   if (text == nullptr) text = u"(null)";
   size_t count = 0;
   while (text[count] != u'\0') ++count;
-  PutPadded(out, spec, text, count);
+  PutPadded(out, directive, text, count);
 }
 
-void PutNarrowText(Output& out, const Spec& spec, const char* text) {
+void PutNarrowText(Output& out, const Spec& directive, const char* text) {
   std::u16string wide = platform::FromUtf8(text == nullptr ? "(null)" : text);
-  PutPadded(out, spec, wide.data(), wide.size());
+  PutPadded(out, directive, wide.data(), wide.size());
 }
 
 // Reads flags and width at format[*at]; returns the conversion unit that follows.
-char16_t ReadSpec(const char16_t* format, size_t* at, Spec* spec) {
+char16_t ReadSpec(const char16_t* format, size_t* at, Spec* directive) {
   for (;; ++*at) {
     if (format[*at] == u'-') {
-      spec->left = true;
+      directive->left = true;
     } else if (format[*at] == u'0') {
-      spec->zeros = true;
+      directive->zeros = true;
     } else {
       break;
     }
   }
-  while (format[*at] >= u'0' && format[*at] <= u'9' && spec->width < 1024) {
-    spec->width = spec->width * 10 + (format[*at] - u'0');
+  while (format[*at] >= u'0' && format[*at] <= u'9' && directive->width < 1024) {
+    directive->width = directive->width * 10 + (format[*at] - u'0');
     ++*at;
   }
   if (format[*at] == u'w' && format[*at + 1] == u's') ++*at;
@@ -107,21 +107,21 @@ size_t FormatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
       continue;
     }
     size_t start = at++;
-    Spec spec;
-    char16_t conversion = ReadSpec(format, &at, &spec);
+    Spec directive;
+    char16_t conversion = ReadSpec(format, &at, &directive);
     switch (conversion) {
       case u'%': out.Put(u'%'); break;
-      case u's': PutWideText(out, spec, va_arg(args, const char16_t*)); break;
-      case u'S': PutNarrowText(out, spec, va_arg(args, const char*)); break;
+      case u's': PutWideText(out, directive, va_arg(args, const char16_t*)); break;
+      case u'S': PutNarrowText(out, directive, va_arg(args, const char*)); break;
       case u'd': {
         int value = va_arg(args, int);
         uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : value;
-        PutNumber(out, spec, magnitude, value < 0, 10, false);
+        PutNumber(out, directive, magnitude, value < 0, 10, false);
         break;
       }
-      case u'u': PutNumber(out, spec, va_arg(args, unsigned int), false, 10, false); break;
-      case u'x': PutNumber(out, spec, va_arg(args, unsigned int), false, 16, false); break;
-      case u'X': PutNumber(out, spec, va_arg(args, unsigned int), false, 16, true); break;
+      case u'u': PutNumber(out, directive, va_arg(args, unsigned int), false, 10, false); break;
+      case u'x': PutNumber(out, directive, va_arg(args, unsigned int), false, 16, false); break;
+      case u'X': PutNumber(out, directive, va_arg(args, unsigned int), false, 16, true); break;
       default:
         // Not a conversion of ours: copy it as written (a lone % at the end included).
         out.Put(format + start, at - start);
