@@ -23,5 +23,8 @@ int RunEvents(int argc, char** argv);
 int RunTree(int argc, char** argv);
 // skyhelm-doc outputs FILE: the output tables an output configuration file yields, as JSON.
 int RunOutputs(int argc, char** argv);
+// skyhelm-doc summary FILE [--member GUID] [--controller GUID] [--shift-buttons N,...]: the
+// profile summary a display state would build, as JSON.
+int RunSummary(int argc, char** argv);
 
 }  // namespace skyhelm_doc

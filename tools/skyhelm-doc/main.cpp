@@ -27,6 +27,7 @@ const Command kCommands[] = {
     {"events", RunEvents},
     {"tree", RunTree},
     {"outputs", RunOutputs},
+    {"summary", RunSummary},
 };
 
 }  // namespace

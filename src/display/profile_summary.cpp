@@ -1,0 +1,134 @@
+// The profile summary: reads a profile document and keeps the names and flags the display uses.
+#include "display/profile_summary.h"
+
+#include <memory>
+
+#include "document/node_reader.h"
+#include "log/log.h"
+#include "profile/profile_nodes.h"
+
+namespace profile = VexNode::profile;
+using VexNode::CNode;
+
+namespace {
+
+bool Is(const CNode* node, const char16_t* tag) { return node->GetTagName() == tag; }
+
+// Calls visit with every buttonhid of the shift's selection sets, walking exactly the three
+// levels selectionset > buttoncombo > buttonhid in document order; visit answers whether to go
+// on.
+template <typename Visit>
+void WalkShiftButtons(const CNode& shift, Visit visit) {
+  for (const CNode* set : shift.Children()) {
+    if (!Is(set, profile::kTagSelectionSet)) continue;
+    for (const CNode* combo : set->Children()) {
+      if (!Is(combo, profile::kTagButtonCombo)) continue;
+      for (const CNode* button : combo->Children()) {
+        if (!Is(button, profile::kTagButtonHid)) continue;
+        const auto usage = static_cast<uint32_t>(
+            static_cast<const profile::CButtonHidNode*>(button)->value);
+        if (!visit(usage)) return;
+      }
+    }
+  }
+}
+
+void LogGuidLine(const char16_t* format, const platform::Guid& guid, const char16_t* name,
+                 const char16_t* extra = nullptr) {
+  LogMessage(kLogEvent, kLogCategory, format, guid.data1, guid.data2, guid.data3, guid.data4[0],
+             guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4], guid.data4[5],
+             guid.data4[6], guid.data4[7], name, extra);
+}
+
+void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
+  const CNode* commands = VexNode::FindNode(root, profile::kTagCommands);
+  if (commands == nullptr) return;
+  for (const CNode* child : commands->Children()) {
+    // String commands have no name to show.
+    if (!Is(child, profile::kTagActionCommand) && !Is(child, profile::kTagTemporalCommand) &&
+        !Is(child, profile::kTagCycleCommand)) {
+      continue;
+    }
+    const auto* command = static_cast<const profile::CCommandNode*>(child);
+    summary->command_names[command->value] = command->name.View();
+    LogGuidLine(u"Command : {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X} = \"%ws\"",
+                command->value, command->name.Text());
+  }
+}
+
+void ReadShifts(const CNode* controller, const ShiftButtonSet& shift_buttons,
+                ProfileSummary* summary) {
+  const CNode* shifts = VexNode::FindNode(controller, profile::kTagShifts);
+  if (shifts == nullptr) return;
+  for (const CNode* child : shifts->Children()) {
+    if (!Is(child, profile::kTagShift)) continue;
+    const auto* shift = static_cast<const profile::CShiftNode*>(child);
+    const bool is_default = IsDefaultShift(*shift, shift_buttons);
+    summary->shift_names[shift->value] = shift->name.View();
+    summary->default_shifts[shift->value] = is_default;
+    AddShiftSelectors(*shift, summary);
+    LogGuidLine(u"Shift : {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X} = \"%ws\" (%ws)",
+                shift->value, shift->name.Text(), is_default ? u"Default" : u"Non-Default");
+  }
+}
+
+}  // namespace
+
+void ReadControlNames(const CNode& node, ProfileSummary* summary) {
+  for (const CNode* child : node.Children()) {
+    if (Is(child, profile::kTagAxis) || Is(child, profile::kTagButton) ||
+        Is(child, profile::kTagHat) || Is(child, profile::kTagMouseAxis)) {
+      const auto* control = static_cast<const profile::CControlBaseNode*>(child);
+      const auto number = static_cast<uint32_t>(control->value);
+      LogMessage(kLogEvent, kLogCategory, u"Control : %08X = \"%ws\"", number,
+                 control->name.Text());
+      summary->control_names[number] = control->name.View();
+    } else if (Is(child, profile::kTagMinistick) || Is(child, profile::kTagSlider) ||
+               Is(child, profile::kTagMousePointer)) {
+      ReadControlNames(*child, summary);
+    }
+  }
+}
+
+bool IsDefaultShift(const CNode& shift, const ShiftButtonSet& shift_buttons) {
+  bool all_shift_buttons = true;
+  WalkShiftButtons(shift, [&](uint32_t usage) {
+    all_shift_buttons = shift_buttons.count(usage) != 0;
+    return all_shift_buttons;
+  });
+  return all_shift_buttons;
+}
+
+void AddShiftSelectors(const CNode& shift, ProfileSummary* summary) {
+  constexpr uint32_t kKindButton = 3;
+  WalkShiftButtons(shift, [&](uint32_t usage) {
+    summary->command_ignore.push_back({kKindButton, usage});
+    return true;
+  });
+}
+
+SummaryOutcome ReadProfileSummary(const std::u16string& path, const ShiftButtonSet& shift_buttons,
+                                  const DeviceIdQuery& device_ids, ProfileSummary* summary) {
+  *summary = ProfileSummary{};
+  std::unique_ptr<CNode> root;
+  switch (VexNode::LoadDocument(path, profile::RegisterProfileNodes, &root)) {
+    case VexNode::LoadStatus::kCannotOpen: return SummaryOutcome::kNotOpened;
+    case VexNode::LoadStatus::kSyntaxError: return SummaryOutcome::kNotRead;
+    case VexNode::LoadStatus::kLoaded: break;
+  }
+  if (const CNode* found = VexNode::FindNode(root.get(), profile::kTagProfile)) {
+    summary->profile_name = static_cast<const profile::CProfileNode*>(found)->value.View();
+    LogMessage(kLogEvent, kLogCategory, u"Profile : %ws", summary->profile_name.c_str());
+  }
+  ReadCommandNames(root.get(), summary);
+  platform::Guid member;
+  platform::Guid controller_guid;
+  device_ids(&member, &controller_guid);
+  const CNode* controller = profile::FindController(root.get(), &member, &controller_guid);
+  if (controller == nullptr) return SummaryOutcome::kRead;
+  if (const CNode* controls = VexNode::FindNode(controller, profile::kTagControls)) {
+    ReadControlNames(*controls, summary);
+  }
+  ReadShifts(controller, shift_buttons, summary);
+  return SummaryOutcome::kRead;
+}

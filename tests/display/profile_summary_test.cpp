@@ -1,0 +1,114 @@
+// The profile summary read from profile documents: names, default shifts, the shift selection
+// buttons that are not shown as commands, and the log lines.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "display/profile_summary.h"
+#include "session/log_capture.h"
+#include "support/profiles.h"
+#include "support/session_rig.h"
+
+namespace {
+
+const platform::Guid kMember = {0x5EED0001, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+const platform::Guid kController = {0x5EED0002, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+
+class SummaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = test_env::FreshRoot(); }
+  void TearDown() override { rig::fs::remove_all(folder_); }
+
+  // Writes text as a profile and summarises it for the device kMember/kController.
+  SummaryOutcome Read(const std::string& text, const ShiftButtonSet& shift_buttons = {}) {
+    const auto file = folder_ / "p.pr0";
+    rig::WriteDocument(file, text);
+    return ReadProfileSummary(file.u16string(), shift_buttons, Ids, &summary_);
+  }
+
+  static void Ids(platform::Guid* member, platform::Guid* controller) {
+    *member = kMember;
+    *controller = kController;
+  }
+
+  rig::fs::path folder_;
+  ProfileSummary summary_;
+};
+
+std::string Wrap(const std::string& controller_body) {
+  return "[profile='P' [controllers [controller=" + profiles::Braced(kController) + "\n" +
+         controller_body + "]]]";
+}
+
+TEST_F(SummaryTest, StringCommandsAreNotNamed) {
+  LogCapture log;
+  ASSERT_EQ(Read(profiles::Alpha(kMember, kController)), SummaryOutcome::kRead);
+  EXPECT_EQ(summary_.profile_name, u"Alpha");
+  EXPECT_EQ(summary_.command_names.size(), 2u);
+  EXPECT_EQ(summary_.command_names.count(profiles::kHello), 0u);
+  EXPECT_EQ(log.Count(u"Command : {A0000001-1111-4111-8100-000000000001} = \"Gear\""), 1);
+  EXPECT_EQ(log.Count(u"Profile : Alpha"), 1);
+}
+
+TEST_F(SummaryTest, ControlsAreNamedAtAnyDepthAndLaterNamesWin) {
+  LogCapture log;
+  Read(Wrap("[controls [button=3 name='First'] [button=3 name='Second'] [analogbutton=4 "
+            "name='Skipped'] [ministick=0 [slider=0 [axis=0x31 name='Deep']]] [mouseaxis=5 "
+            "name='Mouse']]"));
+  EXPECT_EQ(summary_.control_names,
+            (std::map<uint32_t, std::u16string>{{3, u"Second"}, {5, u"Mouse"}, {0x31, u"Deep"}}));
+  EXPECT_EQ(log.Count(u"Control : 00000003 = \"First\""), 1);
+  EXPECT_EQ(log.Count(u"Control : 00000003 = \"Second\""), 1);
+  EXPECT_EQ(log.Count(u"Control : 00000031 = \"Deep\""), 1);
+}
+
+TEST_F(SummaryTest, DefaultShiftsAreThoseSelectedOnlyByShiftButtons) {
+  LogCapture log;
+  Read(profiles::Alpha(kMember, kController), ShiftButtonSet{{6, 6}});
+  EXPECT_TRUE(summary_.default_shifts.at(profiles::kNormal));   // no selection set
+  EXPECT_TRUE(summary_.default_shifts.at(profiles::kShifted));  // only button 6
+  EXPECT_FALSE(summary_.default_shifts.at(profiles::kCombo));   // button 12 too
+  EXPECT_EQ(log.Count(u"Shift : {B0000003-2222-4222-8200-000000000003} = \"Combo\" (Non-Default)"), 1);
+  EXPECT_EQ(log.Count(u"Shift : {B0000001-2222-4222-8200-000000000001} = \"Normal\" (Default)"), 1);
+}
+
+TEST_F(SummaryTest, WithoutShiftButtonsOnlyShiftsWithoutButtonsAreDefault) {
+  Read(profiles::Alpha(kMember, kController));
+  EXPECT_TRUE(summary_.default_shifts.at(profiles::kNormal));
+  EXPECT_FALSE(summary_.default_shifts.at(profiles::kShifted));
+}
+
+TEST_F(SummaryTest, EverySelectionButtonIsIgnoredInWalkOrderWithRepeats) {
+  Read(profiles::Alpha(kMember, kController));
+  EXPECT_EQ(summary_.command_ignore,
+            (std::vector<IgnoredCommand>{{3, 6}, {3, 6}, {3, 12}, {3, 12}}));
+}
+
+TEST_F(SummaryTest, ButtonsOutsideTheThreeLevelsAreNotSeen) {
+  Read(Wrap("[shifts [shift={B0000009-2222-4222-8200-000000000009} name='Loose' "
+            "[selectionset [buttonhid=5]]]]"));
+  EXPECT_TRUE(summary_.command_ignore.empty());
+  EXPECT_TRUE(summary_.default_shifts.begin()->second);
+}
+
+TEST_F(SummaryTest, NoMatchingControllerLeavesControlsAndShiftsEmpty) {
+  Read(profiles::Alpha(platform::Guid{}, platform::Guid{}));
+  EXPECT_EQ(summary_.profile_name, u"Alpha");
+  EXPECT_EQ(summary_.command_names.size(), 2u);
+  EXPECT_TRUE(summary_.control_names.empty());
+  EXPECT_TRUE(summary_.shift_names.empty());
+  EXPECT_TRUE(summary_.command_ignore.empty());
+}
+
+TEST_F(SummaryTest, UnreadableFilesLeaveAResetSummary) {
+  Read(profiles::Alpha(kMember, kController));
+  EXPECT_EQ(ReadProfileSummary(u"", {}, Ids, &summary_), SummaryOutcome::kNotOpened);
+  EXPECT_EQ(summary_.profile_name, u"No Profile");
+  EXPECT_TRUE(summary_.command_names.empty());
+  EXPECT_EQ(Read("[profile='Broken' [commands"), SummaryOutcome::kNotRead);
+  EXPECT_EQ(summary_.profile_name, u"No Profile");
+  EXPECT_EQ(Read("[controllers]"), SummaryOutcome::kRead);
+  EXPECT_EQ(summary_.profile_name, u"No Profile");
+}
+
+}  // namespace
