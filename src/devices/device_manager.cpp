@@ -1,0 +1,184 @@
+// Discovery, attach, detach and the clutch event route of the device manager.
+#include "devices/device_manager.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "clutch/clutch.h"
+#include "devices/device_change.h"
+#include "platform/devices.h"
+#include "session/ardrith_clutch_thread.h"
+#include "session/device_session.h"
+
+namespace devices {
+namespace {
+
+using Corvane::Vexmoor::CArdrithClutch;
+using Corvane::Vexmoor::CArdrithClutchThread;
+
+// The list is changed only on the main thread and read by every clutch thread. The lock is held
+// only to read or change the list, never across a session or a thread stop: DetachDevice waits
+// for the clutch event in progress, which may itself be waiting to read the list.
+std::mutex& ListLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+// Never destroyed: clutch threads of controllers still attached at exit may read it.
+DeviceList& Devices() {
+  static DeviceList* list = new DeviceList;
+  return *list;
+}
+
+class ManagerTarget final : public DeviceChangeTarget {
+ public:
+  void Attach(void* window, const std::u16string& path) override { AttachDevice(window, path); }
+  void Detach(void* handle) override { DetachDevice(handle); }
+  void Unregister(void* notification) override { platform::UnregisterNotification(notification); }
+};
+
+}  // namespace
+
+DeviceChangeTarget& DeviceManagerTarget() {
+  static ManagerTarget* target = new ManagerTarget;
+  return *target;
+}
+
+DeviceEntry::DeviceEntry() = default;
+DeviceEntry::~DeviceEntry() = default;
+
+DeviceList::~DeviceList() { ::operator delete(items_); }
+
+void DeviceList::Append(DeviceEntry* entry) {
+  if (size_ == capacity_) {
+    const size_t grown = std::max(capacity_ + capacity_ / 2, size_ + 1);
+    auto** items = static_cast<DeviceEntry**>(::operator new(grown * sizeof(DeviceEntry*)));
+    std::copy(items_, items_ + size_, items);
+    ::operator delete(items_);
+    items_ = items;
+    capacity_ = grown;
+  }
+  items_[size_++] = entry;
+}
+
+void DeviceList::RemoveAt(size_t index) {
+  std::copy(items_ + index + 1, items_ + size_, items_ + index);
+  --size_;
+}
+
+void* NotificationKey(platform::DeviceHandle device) {
+  if (device == nullptr) return nullptr;
+  void* native = device->NativeHandle();
+  return native != nullptr ? native : device;
+}
+
+std::vector<std::u16string> EnumerateDevices() {
+  return platform::EnumerateInterfaces(kControllerInterfaceClass);
+}
+
+void DiscoverDevices(void* window) {
+  for (const std::u16string& path : EnumerateDevices()) AttachDevice(window, path);
+  // The registration is never undone: arrivals are wanted for the life of the process.
+  platform::RegisterInterfaceArrivals(window, kControllerInterfaceClass);
+}
+
+void AttachDevice(void* window, const std::u16string& path) {
+  platform::DeviceHandle device =
+      platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, /*overlapped=*/true);
+  if (device == nullptr) return;
+  // Not kept: the remove-complete record carries it back.
+  platform::RegisterHandleRemoval(window, NotificationKey(device));
+
+  DeviceSession session;
+  session.Setup(path);  // attaching goes on when setup fails
+
+  auto clutch = std::make_unique<CArdrithClutch>(device);
+  clutch->SetNotification(nullptr, nullptr);
+  clutch->Init(session);
+  auto thread = std::make_unique<CArdrithClutchThread>(device, &OnClutchEvent);
+
+  auto* entry = new DeviceEntry;
+  entry->path = path;
+  entry->device = device;
+  CArdrithClutchThread* started = thread.get();
+  entry->clutch_thread = std::move(thread);
+  entry->clutch = std::move(clutch);
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    Devices().Append(entry);
+  }
+  started->Start();
+  // The session ends here, stopping every thread it started.
+}
+
+void DetachDevice(void* handle) {
+  if (handle == nullptr) return;
+  DeviceEntry* entry = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    DeviceList& list = Devices();
+    for (size_t i = 0; i < list.size() && entry == nullptr; ++i) {
+      if (NotificationKey(list.at(i)->device) == handle) entry = list.at(i);
+    }
+  }
+  if (entry == nullptr) return;
+  // Waits for a clutch event in progress on this controller; no lock is held meanwhile.
+  entry->clutch_thread->Stop();
+  std::unique_ptr<CArdrithClutchThread> thread;
+  std::unique_ptr<CArdrithClutch> clutch;
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    thread = std::move(entry->clutch_thread);
+    clutch = std::move(entry->clutch);
+  }
+  thread.reset();
+  clutch.reset();
+  platform::CloseDevice(entry->device);
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    DeviceList& list = Devices();
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list.at(i) == entry) {
+        list.RemoveAt(i);
+        break;
+      }
+    }
+  }
+  delete entry;
+}
+
+void OnClutchEvent(uint32_t engaged, uint32_t event_type, CArdrithClutchThread* thread) {
+  // A snapshot of this thread's entries; each stays alive until its thread has been stopped,
+  // which waits for this call to return.
+  std::vector<std::pair<std::u16string, CArdrithClutch*>> targets;
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    const DeviceList& list = Devices();
+    for (size_t i = 0; i < list.size(); ++i) {
+      DeviceEntry* entry = list.at(i);
+      if (entry->clutch_thread.get() == thread) targets.emplace_back(entry->path, entry->clutch.get());
+    }
+  }
+  for (auto& [path, clutch] : targets) {
+    DeviceSession session;
+    session.Setup(path);
+    clutch->HandleEvent(session, engaged != 0, event_type);
+  }
+}
+
+std::vector<AttachedDevice> AttachedDevices() {
+  std::lock_guard<std::mutex> hold(ListLock());
+  std::vector<AttachedDevice> devices;
+  const DeviceList& list = Devices();
+  for (size_t i = 0; i < list.size(); ++i) devices.push_back({list.at(i)->path, list.at(i)->device});
+  return devices;
+}
+
+size_t DeviceListCapacity() {
+  std::lock_guard<std::mutex> hold(ListLock());
+  return Devices().capacity();
+}
+
+}  // namespace devices

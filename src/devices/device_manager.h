@@ -1,0 +1,84 @@
+// The device manager: discovery of the controllers, the list of attached controllers, attach and
+// detach, and the route of each clutch event to its controller's clutch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/device_io.h"
+#include "platform/guid.h"
+
+namespace Corvane::Vexmoor {
+class CArdrithClutch;
+class CArdrithClutchThread;
+}  // namespace Corvane::Vexmoor
+
+namespace devices {
+
+// The controller device-interface class {19D936F8-BAC2-4636-82B7-BC2C35F33F2A}.
+inline constexpr platform::Guid kControllerInterfaceClass = {
+    0x19D936F8, 0xBAC2, 0x4636, {0x82, 0xB7, 0xBC, 0x2C, 0x35, 0xF3, 0x3F, 0x2A}};
+
+// One attached controller. The device handle is shared with the clutch and the clutch thread;
+// only DetachDevice closes it, after stopping the thread.
+struct DeviceEntry {
+  DeviceEntry();
+  ~DeviceEntry();
+  std::u16string path;
+  platform::DeviceHandle device = nullptr;
+  std::unique_ptr<Corvane::Vexmoor::CArdrithClutchThread> clutch_thread;
+  std::unique_ptr<Corvane::Vexmoor::CArdrithClutch> clutch;
+};
+
+// An ordered, growable array of entry pointers. Appending to a full array grows its capacity to
+// the larger of one and a half times the old capacity and the new size; removal keeps the order
+// of the others. It never owns the entries' lifetime decisions: the device manager does.
+class DeviceList {
+ public:
+  DeviceList() = default;
+  ~DeviceList();
+  DeviceList(const DeviceList&) = delete;
+  DeviceList& operator=(const DeviceList&) = delete;
+
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  DeviceEntry* at(size_t index) const { return items_[index]; }
+  void Append(DeviceEntry* entry);
+  void RemoveAt(size_t index);
+
+ private:
+  DeviceEntry** items_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// The handle value that device notifications carry for an open device: the OS handle where
+// there is one, else the connection itself (in-process devices).
+void* NotificationKey(platform::DeviceHandle device);
+
+// The paths of the present controller interfaces, in the OS's enumeration order.
+std::vector<std::u16string> EnumerateDevices();
+// Attaches every present controller, then registers window for arrivals of the controller class.
+void DiscoverDevices(void* window);
+// Opens path, brings the controller's outputs up to date with one session, and adds an entry
+// whose clutch thread runs until DetachDevice. Nothing is added when the path cannot be opened.
+void AttachDevice(void* window, const std::u16string& path);
+// Detaches the first entry whose device has the notification key handle; ignores unknown ones.
+void DetachDevice(void* handle);
+// The clutch thread's handler: runs the clutch event rule on the thread's entry with a fresh
+// session.
+void OnClutchEvent(uint32_t engaged, uint32_t event_type,
+                   Corvane::Vexmoor::CArdrithClutchThread* thread);
+
+// A copy of what the list holds, for tools and tests.
+struct AttachedDevice {
+  std::u16string path;
+  platform::DeviceHandle device;
+};
+std::vector<AttachedDevice> AttachedDevices();
+size_t DeviceListCapacity();
+
+}  // namespace devices

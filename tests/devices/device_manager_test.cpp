@@ -1,0 +1,143 @@
+// The device manager against in-process test controllers: attach, detach, the list's order and
+// growth, the route of clutch events, and attach/detach racing clutch events on other threads.
+#include "devices/device_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "devices/fake_controllers.h"
+
+namespace {
+
+using fake::Controllers;
+
+std::vector<std::u16string> Paths() {
+  std::vector<std::u16string> paths;
+  for (const devices::AttachedDevice& device : devices::AttachedDevices()) paths.push_back(device.path);
+  return paths;
+}
+
+void* KeyOf(const std::u16string& path) {
+  for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+    if (device.path == path) return devices::NotificationKey(device.device);
+  }
+  return nullptr;
+}
+
+int Count(const std::vector<fake::Request>& requests, uint32_t code) {
+  int count = 0;
+  for (const fake::Request& request : requests) count += request.code == code;
+  return count;
+}
+
+class DeviceManagerTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+      devices::DetachDevice(devices::NotificationKey(device.device));
+    }
+    EXPECT_TRUE(devices::AttachedDevices().empty());
+  }
+  Controllers controllers_;
+};
+
+TEST(DeviceList, GrowsByHalfOrToTheNewSizeAndKeepsOrderOnRemoval) {
+  devices::DeviceList list;
+  devices::DeviceEntry entries[10];
+  std::vector<size_t> capacities;
+  for (devices::DeviceEntry& entry : entries) {
+    list.Append(&entry);
+    capacities.push_back(list.capacity());
+  }
+  EXPECT_EQ(capacities, (std::vector<size_t>{1, 2, 3, 4, 6, 6, 9, 9, 9, 13}));
+  list.RemoveAt(4);
+  ASSERT_EQ(list.size(), 9u);
+  EXPECT_EQ(list.at(3), &entries[3]);
+  EXPECT_EQ(list.at(4), &entries[5]);
+  EXPECT_EQ(list.at(8), &entries[9]);
+  EXPECT_EQ(list.capacity(), 13u);
+}
+
+TEST_F(DeviceManagerTest, APathThatCannotBeOpenedAddsNothing) {
+  devices::AttachDevice(nullptr, u"sim:absent");
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+}
+
+TEST_F(DeviceManagerTest, AttachStartsTheClutchThreadAndDetachClosesEveryHandle) {
+  controllers_.Add("a");
+  devices::AttachDevice(nullptr, u"sim:a");
+  ASSERT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a"}));
+  EXPECT_TRUE(controllers_.ClutchWaitOutstanding("a"));
+  devices::DetachDevice(KeyOf(u"sim:a"));
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+  EXPECT_EQ(controllers_.OpenConnections("a"), 0);
+}
+
+TEST_F(DeviceManagerTest, DetachingTheMiddleOfThreeKeepsTheOthersInOrder) {
+  for (const char* name : {"a", "b", "c"}) controllers_.Add(name);
+  for (const char16_t* path : {u"sim:a", u"sim:b", u"sim:c"}) devices::AttachDevice(nullptr, path);
+  devices::DetachDevice(KeyOf(u"sim:b"));
+  EXPECT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a", u"sim:c"}));
+  devices::DetachDevice(KeyOf(u"sim:b"));  // already gone: nothing happens
+  EXPECT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a", u"sim:c"}));
+}
+
+TEST_F(DeviceManagerTest, AClutchEventReachesOnlyItsOwnController) {
+  controllers_.Add("a");
+  controllers_.Add("b");
+  devices::AttachDevice(nullptr, u"sim:a");
+  devices::AttachDevice(nullptr, u"sim:b");
+  const int mode_before_a = Count(controllers_.Requests("a"), fake::kSetClutchMode);
+  ASSERT_TRUE(controllers_.RaiseClutch("b", 1, 0));
+  EXPECT_EQ(Count(controllers_.Requests("b"), fake::kSetClutchMode), 1);
+  EXPECT_GE(Count(controllers_.Requests("b"), fake::kSetClutchText), 1);
+  EXPECT_EQ(Count(controllers_.Requests("a"), fake::kSetClutchMode), mode_before_a);
+  EXPECT_EQ(Count(controllers_.Requests("a"), fake::kSetClutchText), 0);
+}
+
+TEST_F(DeviceManagerTest, AControllerThatReturnsIsAttachedAsANewEntry) {
+  controllers_.Add("a");
+  devices::AttachDevice(nullptr, u"sim:a");
+  void* first = KeyOf(u"sim:a");
+  devices::DetachDevice(first);
+  devices::AttachDevice(nullptr, u"sim:a");
+  ASSERT_EQ(Paths().size(), 1u);
+  ASSERT_TRUE(controllers_.RaiseClutch("a", 1, 0));  // the new entry has a running clutch thread
+}
+
+// Attach and detach on this thread while clutch events run on two controllers' threads: no
+// deadlock (every step has a deadline) and no data race (run under ThreadSanitizer).
+TEST_F(DeviceManagerTest, AttachAndDetachRaceClutchEventsOfTwoControllers) {
+  for (const char* name : {"a", "b", "c"}) controllers_.Add(name);
+  devices::AttachDevice(nullptr, u"sim:a");
+  devices::AttachDevice(nullptr, u"sim:b");
+  std::atomic<int> failures{0};
+  auto drive = [&](const char* name) {
+    for (int i = 0; i < 20; ++i) {
+      if (!controllers_.RaiseClutch(name, 1, 0) || !controllers_.RaiseClutch(name, 1, 5) ||
+          !controllers_.RaiseClutch(name, 0, 0)) {
+        ++failures;
+        return;
+      }
+    }
+  };
+  std::thread first(drive, "a");
+  std::thread second(drive, "b");
+  for (int i = 0; i < 20; ++i) {
+    devices::AttachDevice(nullptr, u"sim:c");
+    devices::DetachDevice(KeyOf(u"sim:c"));
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a", u"sim:b"}));
+  EXPECT_EQ(Count(controllers_.Requests("a"), fake::kSetClutchMode), 40);
+  // Detaching while an event is being handled waits for it and then stops the thread.
+  ASSERT_TRUE(controllers_.CompleteClutch("a", 1, 0));
+  devices::DetachDevice(KeyOf(u"sim:a"));
+  EXPECT_EQ(Paths(), (std::vector<std::u16string>{u"sim:b"}));
+}
+
+}  // namespace
