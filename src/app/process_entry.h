@@ -1,0 +1,15 @@
+// The process entry of the service: the single-instance guard, the device notification recipient
+// (the message-only window on Windows, the device folder watch on Linux) and the loop that lasts
+// for the life of the process.
+#pragma once
+
+namespace app {
+
+// The instance name: the single-instance guard and the window class are both named by it.
+inline constexpr char16_t kInstanceName[] = u"Corvane.Vexmoor.Skyhelm";
+
+// Runs the service until its window is destroyed (Windows) or SIGINT/SIGTERM arrives (Linux).
+// instance is the module handle on Windows and unused on Linux. Returns 0 in every case.
+int ProcessEntry(void* instance);
+
+}  // namespace app

@@ -1,0 +1,100 @@
+// The service's process entry on Windows: named mutex guard, window class, message-only window
+// and message loop.
+#include "app/process_entry.h"
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "app/win32/message_window.h"
+#include "devices/device_change.h"
+#include "devices/device_manager.h"
+#include "log/log.h"
+#include "platform/instance.h"
+
+namespace app {
+
+platform::DeviceChange DecodeDeviceChange(WPARAM wparam, LPARAM lparam) {
+  using Kind = platform::DeviceChange::Kind;
+  platform::DeviceChange change;
+  switch (wparam) {
+    case DBT_DEVICEARRIVAL: change.kind = Kind::kArrival; break;
+    case DBT_DEVICEQUERYREMOVE: change.kind = Kind::kQueryRemove; break;
+    case DBT_DEVICEQUERYREMOVEFAILED: change.kind = Kind::kQueryRemoveFailed; break;
+    case DBT_DEVICEREMOVECOMPLETE: change.kind = Kind::kRemoveComplete; break;
+    default: return change;
+  }
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+  if (header == nullptr) {
+    change.kind = Kind::kOther;
+    return change;
+  }
+  change.device_type = header->dbch_devicetype;
+  if (change.device_type == DBT_DEVTYP_DEVICEINTERFACE) {
+    const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lparam);
+    change.path = reinterpret_cast<const char16_t*>(broadcast->dbcc_name);
+  } else if (change.device_type == DBT_DEVTYP_HANDLE) {
+    const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lparam);
+    change.handle = broadcast->dbch_handle;
+    change.notification = broadcast->dbch_hdevnotify;
+  }
+  return change;
+}
+
+LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CREATE:
+      devices::DiscoverDevices(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_DEVICECHANGE:
+      // A query-remove is always granted: the device is detached already at the query.
+      devices::HandleDeviceChange(window, DecodeDeviceChange(wparam, lparam),
+                                  devices::DeviceManagerTarget());
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+void RegisterMessageWindowClass(HINSTANCE instance) {
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.style = CS_HREDRAW | CS_VREDRAW;
+  window_class.lpfnWndProc = MessageWindowProc;
+  window_class.hInstance = instance;
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  window_class.lpszClassName = reinterpret_cast<const wchar_t*>(kInstanceName);
+  RegisterClassExW(&window_class);
+}
+
+HWND CreateMessageWindow(HINSTANCE instance) {
+  return CreateWindowExW(0, reinterpret_cast<const wchar_t*>(kInstanceName), nullptr, 0, 0, 0, 0,
+                         0, HWND_MESSAGE, nullptr, instance, nullptr);
+}
+
+void RunMessageLoop() {
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) == 1) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+int ProcessEntry(void* instance) {
+  if (platform::AcquireInstanceGuard(kInstanceName) == platform::InstanceGuard::kAlreadyRunning) {
+    return 0;
+  }
+  InstallLogReceiverFromEnvironment();
+  const HINSTANCE module = static_cast<HINSTANCE>(instance);
+  RegisterMessageWindowClass(module);
+  HWND window = CreateMessageWindow(module);
+  if (IsWindow(window) != TRUE) return 0;
+  RunMessageLoop();
+  // Nothing is torn down: attached devices, the mutex and the window are left to process exit.
+  return 0;
+}
+
+}  // namespace app
