@@ -1,0 +1,263 @@
+// The steps of the scenario language.
+#include "scenario.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "devices/device_change.h"
+#include "devices/device_manager.h"
+#include "driver/control_codes.h"
+#include "platform/guid.h"
+#include "platform/text.h"
+
+namespace simtool {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint32_t kStepTimeoutMs = 5000;
+
+bool ParseNumber(const std::string& word, uint32_t* out) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(word.c_str(), &end, 0);
+  if (*end != '\0' || value > 0xFFFFFFFFul) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool ParseGuidWord(const std::string& word, platform::Guid* out) {
+  return platform::ParseGuid(platform::FromUtf8(word), out);
+}
+
+// A path below the root from a '/'-separated relative word; false for one that leaves it.
+bool BelowRoot(const std::string& root, const std::string& relative, fs::path* out) {
+  const fs::path joined = (fs::path(root) / relative).lexically_normal();
+  const std::string text = joined.string();
+  if (text.compare(0, root.size(), root) != 0) return false;
+  *out = joined;
+  return true;
+}
+
+bool WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+// UTF-16LE with a byte order mark, as documents are stored.
+std::string DocumentBytes(const std::string& text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t unit : platform::FromUtf8(text)) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+Scenario::Scenario(std::string root, std::string executable_folder, std::FILE* trace)
+    : root_(std::move(root)),
+      executable_folder_(std::move(executable_folder)),
+      trace_(trace),
+      transport_(model_) {
+  model_.SetTraceRoot(platform::FromUtf8(root_));
+}
+
+Scenario::~Scenario() {
+  for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+    devices::DetachDevice(devices::NotificationKey(device.device));
+  }
+}
+
+void Scenario::FlushTrace() {
+  for (const std::string& line : model_.Trace()) std::fprintf(trace_, "%s\n", line.c_str());
+  model_.ClearTrace();
+  std::fflush(trace_);
+}
+
+bool Scenario::Known(const std::string& name) const {
+  return std::find(declared_.begin(), declared_.end(), name) != declared_.end();
+}
+
+int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
+  const std::string& step = words[0];
+  if (step == "controller") return Declare(words, error);
+  if (step == "registry" || step == "folder" || step == "document" || step == "file" ||
+      step == "remove" || step == "dat") {
+    return Files(words, error);
+  }
+  if (step == "wait") {
+    uint32_t ms = 0;
+    if (words.size() != 2 || !ParseNumber(words[1], &ms)) return *error = "wait MS", kRunMalformed;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return kRunOk;
+  }
+  if (step == "fail" || step == "path-kind") return Fault(words, error);
+  if (words.size() < 2 || !Known(words[1])) {
+    *error = words.size() < 2 ? "missing controller name" : "unknown controller " + words[1];
+    return kRunMalformed;
+  }
+  if (step == "attach" && words.size() == 2) return Attach(words[1]);
+  if (step == "detach" && words.size() == 2) return Detach(words[1]);
+  if (step == "clutch") {
+    uint32_t engaged = 0, type = 0;
+    if (words.size() != 4 || !ParseNumber(words[2], &engaged) || !ParseNumber(words[3], &type) ||
+        engaged > 0xFFFF || type > 0xFFFF) {
+      return *error = "clutch NAME ENGAGED TYPE", kRunMalformed;
+    }
+    return Clutch(words[1], static_cast<uint16_t>(engaged), static_cast<uint16_t>(type), error);
+  }
+  return Event(words, error);
+}
+
+int Scenario::Declare(const std::vector<std::string>& words, std::string* error) {
+  if (words.size() < 2) return *error = "controller NAME", kRunMalformed;
+  sim::ControllerConfig config;
+  for (size_t i = 2; i < words.size(); ++i) {
+    const size_t equals = words[i].find('=');
+    const std::string key = words[i].substr(0, equals);
+    platform::Guid* target = key == "type"         ? &config.device_type
+                             : key == "member"     ? &config.member
+                             : key == "controller" ? &config.controller
+                                                   : nullptr;
+    if (equals == std::string::npos || target == nullptr ||
+        !ParseGuidWord(words[i].substr(equals + 1), target)) {
+      return *error = "bad controller field " + words[i], kRunMalformed;
+    }
+  }
+  if (Known(words[1]) || !model_.Declare(words[1], config)) {
+    return *error = "controller " + words[1] + " declared twice", kRunMalformed;
+  }
+  declared_.push_back(words[1]);
+  return kRunOk;
+}
+
+int Scenario::Attach(const std::string& name) {
+  model_.Attach(name);
+  // What the arrival notification does: returns when the service has attached it.
+  devices::AttachDevice(nullptr, sim::DriverModel::InterfacePath(name));
+  return kRunOk;
+}
+
+int Scenario::Detach(const std::string& name) {
+  model_.Detach(name);
+  const std::u16string path = sim::DriverModel::InterfacePath(name);
+  for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+    if (device.path != path) continue;
+    platform::DeviceChange change;
+    change.device_type = 6;
+    change.handle = devices::NotificationKey(device.device);
+    change.kind = platform::DeviceChange::Kind::kQueryRemove;
+    devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
+    change.kind = platform::DeviceChange::Kind::kRemoveComplete;
+    devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
+  }
+  return kRunOk;
+}
+
+int Scenario::Clutch(const std::string& name, uint16_t engaged, uint16_t type,
+                     std::string* error) {
+  if (!model_.WaitForOutstanding(name, IOCTL_WAIT_CLUTCH_EVENT, kStepTimeoutMs)) {
+    return *error = "no clutch wait outstanding on " + name, kRunTimedOut;
+  }
+  const uint64_t issued = model_.IssuedCount(name, IOCTL_WAIT_CLUTCH_EVENT);
+  model_.RaiseClutchEvent(name, engaged, type);
+  // Handled when the controller's clutch thread waits again.
+  if (!model_.WaitForIssued(name, IOCTL_WAIT_CLUTCH_EVENT, issued + 1, kStepTimeoutMs)) {
+    return *error = "the clutch event on " + name + " was not handled", kRunTimedOut;
+  }
+  return kRunOk;
+}
+
+int Scenario::Event(const std::vector<std::string>& words, std::string* error) {
+  const std::string& step = words[0];
+  const std::string& name = words[1];
+  uint32_t a = 0, b = 0, c = 0;
+  platform::Guid guid;
+  if (step == "clutch-state" && words.size() == 4 && ParseNumber(words[2], &a) &&
+      ParseNumber(words[3], &b) && a <= 0xFFFF && b <= 0xFFFF) {
+    model_.SetClutchState(name, static_cast<uint16_t>(a), static_cast<uint16_t>(b));
+  } else if (step == "shift" && words.size() == 3 && ParseGuidWord(words[2], &guid)) {
+    model_.SetShiftState(name, guid);
+  } else if (step == "command" && words.size() == 6 && ParseNumber(words[2], &a) &&
+             ParseNumber(words[3], &b) && ParseNumber(words[4], &c) &&
+             ParseGuidWord(words[5], &guid)) {
+    CommandRecord command;
+    command.control = a;
+    command.kind = b;
+    command.state = c;
+    command.command = guid;
+    model_.RaiseCommand(name, command);
+  } else if (step == "softbuttons" && words.size() == 3 && ParseNumber(words[2], &a)) {
+    model_.SetSoftButtons(name, a);
+  } else if (step == "active" && (words.size() == 3 || (words.size() == 4 && words[3] == "relative"))) {
+    const bool relative = words.size() == 4;
+    const std::string path = relative ? words[2] : (fs::path(root_) / words[2]).string();
+    model_.LoadAndActivate(name, platform::FromUtf8(path), relative);
+  } else {
+    *error = "bad step: " + step;
+    return kRunMalformed;
+  }
+  return kRunOk;
+}
+
+int Scenario::Fault(const std::vector<std::string>& words, std::string* error) {
+  uint32_t count = 1, value = 0;
+  if (words.size() < 3 || words.size() > 4 || !Known(words[1]) ||
+      (words.size() == 4 && !ParseNumber(words[3], &count))) {
+    return *error = words[0] + " NAME " + (words[0] == "fail" ? "CODE" : "KIND") + " [COUNT]",
+           kRunMalformed;
+  }
+  if (words[0] == "path-kind") {
+    if (!ParseNumber(words[2], &value) || value > 0xFFFF) return *error = "bad kind", kRunMalformed;
+    model_.InjectPathKind(words[1], static_cast<uint16_t>(value), count);
+  } else if (words[2] == "open") {
+    model_.FailOpens(words[1], count);
+  } else if (ControlCodeFromName(words[2].c_str(), &value)) {
+    model_.FailNext(words[1], value, count);
+  } else {
+    return *error = "unknown code " + words[2], kRunMalformed;
+  }
+  return kRunOk;
+}
+
+int Scenario::Files(const std::vector<std::string>& words, std::string* error) {
+  const std::string& step = words[0];
+  fs::path path;
+  std::error_code failed;
+  if (step == "registry" && words.size() == 4) {
+    std::string key = words[1];
+    std::replace(key.begin(), key.end(), '\\', '/');
+    if (!BelowRoot(root_ + "/registry/HKLM", key + "/" + words[2], &path) ||
+        !WriteBytes(path, words[3])) {
+      return *error = "cannot write the registry value", kRunMalformed;
+    }
+  } else if (step == "folder" && words.size() == 2 && BelowRoot(root_, words[1], &path)) {
+    fs::create_directories(path, failed);
+  } else if ((step == "document" || step == "file") && words.size() == 3 &&
+             BelowRoot(root_, words[1], &path)) {
+    if (!WriteBytes(path, step == "document" ? DocumentBytes(words[2]) : words[2])) {
+      return *error = "cannot write " + words[1], kRunMalformed;
+    }
+  } else if (step == "remove" && words.size() == 2 && BelowRoot(root_, words[1], &path)) {
+    fs::remove_all(path, failed);
+  } else if (step == "dat" && words.size() == 3) {
+    platform::Guid type;
+    if (!ParseGuidWord(words[1], &type)) return *error = "bad GUID " + words[1], kRunMalformed;
+    const std::string name = platform::ToUtf8(platform::FormatGuid(type)) + ".dat";
+    if (!WriteBytes(fs::path(executable_folder_) / name, DocumentBytes(words[2]))) {
+      return *error = "cannot write " + name, kRunMalformed;
+    }
+  } else {
+    return *error = "bad " + step + " step", kRunMalformed;
+  }
+  return failed ? (*error = failed.message(), kRunMalformed) : kRunOk;
+}
+
+}  // namespace simtool
