@@ -1,0 +1,115 @@
+// Clutch event latency over the socket transport: from the simulated driver completing
+// IOCTL_WAIT_CLUTCH_EVENT to its receiving the resulting IOCTL_SET_CLUTCH_TEXT, with the service
+// core's device manager attached to the controller through a socket, as the real process is.
+#ifndef _WIN32
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "devices/device_manager.h"
+#include "driver/control_codes.h"
+#include "platform/posix/device_watch.h"
+#include "platform/text.h"
+#include "sim/in_process.h"
+#include "sim/model.h"
+#include "sim/socket_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr char kName[] = "BENCH";
+
+// A root with the sample profile tree (and, when active_profile is not empty, that profile
+// active) and one controller published on a socket and attached.
+class Rig {
+ public:
+  explicit Rig(const std::string& active_profile) {
+    char pattern[] = "/tmp/skyhelm-bench-XXXXXX";
+    work_ = mkdtemp(pattern);
+    const fs::path root = work_ / "root";
+    fs::create_directories(root / "documents" / "Corvane");
+    fs::create_directories(root / "windows");
+    fs::create_directories(root / "registry");
+    fs::copy(fs::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "profiles", root / "documents" / "Corvane",
+             fs::copy_options::recursive);
+    setenv("SKYHELM_ROOT", root.c_str(), 1);
+    model_.Declare(kName);
+    model_.Attach(kName);
+    if (!active_profile.empty()) {
+      model_.LoadAndActivate(kName, platform::FromUtf8((root / "documents" / "Corvane" / active_profile).string()), false);
+    }
+    const std::u16string interface_path = sim::DriverModel::InterfacePath(kName);
+    server_ = std::make_unique<sim::SocketServer>((work_ / "devices").string(), &transport_);
+    server_->Publish(platform::ToUtf8(interface_path.substr(4)), interface_path);
+    devices::AttachDevice(nullptr, platform::FromUtf8((work_ / "devices").string() + "/" +
+                                                      platform::ToUtf8(interface_path.substr(4))));
+    model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 5000);
+    Clutch(1, 0);  // engaged: navigation events now show entries
+  }
+  ~Rig() {
+    Clutch(0, 0);
+    for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+      devices::DetachDevice(devices::NotificationKey(device.device));
+    }
+    server_.reset();
+    fs::remove_all(work_);
+  }
+
+  // Raises one event and waits until the service waits again.
+  void Clutch(uint16_t engaged, uint16_t type) {
+    model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 5000);
+    const uint64_t issued = model_.IssuedCount(kName, IOCTL_WAIT_CLUTCH_EVENT);
+    model_.RaiseClutchEvent(kName, engaged, type);
+    model_.WaitForIssued(kName, IOCTL_WAIT_CLUTCH_EVENT, issued + 1, 5000);
+  }
+
+  // Microseconds from completing a "next" event to the clutch text it produces.
+  double NextLatencyUs() {
+    model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 5000);
+    const uint64_t texts = model_.IssuedCount(kName, IOCTL_SET_CLUTCH_TEXT);
+    const uint64_t waits = model_.IssuedCount(kName, IOCTL_WAIT_CLUTCH_EVENT);
+    const auto start = std::chrono::steady_clock::now();
+    model_.RaiseClutchEvent(kName, 1, 5);
+    model_.WaitForIssued(kName, IOCTL_SET_CLUTCH_TEXT, texts + 1, 5000);
+    const auto end = std::chrono::steady_clock::now();
+    model_.WaitForIssued(kName, IOCTL_WAIT_CLUTCH_EVENT, waits + 1, 5000);
+    Clutch(1, 0);  // back to rest, so that the next "next" acts
+    model_.ClearTrace();
+    return std::chrono::duration<double, std::micro>(end - start).count();
+  }
+
+ private:
+  fs::path work_;
+  sim::DriverModel model_;
+  sim::InProcessTransport transport_{model_};
+  std::unique_ptr<sim::SocketServer> server_;
+};
+
+void ClutchEventLatency(benchmark::State& state, const std::string& active_profile) {
+  Rig rig(active_profile);
+  std::vector<double> samples;
+  for (auto _ : state) {
+    const double us = rig.NextLatencyUs();
+    samples.push_back(us);
+    state.SetIterationTime(us / 1e6);
+  }
+  std::sort(samples.begin(), samples.end());
+  state.counters["p50_us"] = samples[samples.size() / 2];
+  state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+  state.counters["max_us"] = samples.back();
+}
+
+BENCHMARK_CAPTURE(ClutchEventLatency, no_active_profile, std::string())
+    ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ClutchEventLatency, small_profile_active, std::string("Default.pr0"))
+    ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+#endif  // _WIN32
