@@ -29,14 +29,14 @@ class Output {
   size_t length_ = 0;
 };
 
-struct Spec {
+struct Directive {
   bool left = false;   // '-' flag
   bool zeros = false;  // '0' flag
   size_t width = 0;
 };
 
 // Writes text padded to the width of directive; zero padding goes after a leading minus sign.
-void PutPadded(Output& out, const Spec& directive, const char16_t* text, size_t count) {
+void PutPadded(Output& out, const Directive& directive, const char16_t* text, size_t count) {
   size_t padding = directive.width > count ? directive.width - count : 0;
   if (directive.left) {
     out.Put(text, count);
@@ -52,7 +52,7 @@ void PutPadded(Output& out, const Spec& directive, const char16_t* text, size_t 
   out.Put(text, count);
 }
 
-void PutNumber(Output& out, const Spec& directive, uint32_t magnitude, bool negative, uint32_t base,
+void PutNumber(Output& out, const Directive& directive, uint32_t magnitude, bool negative, uint32_t base,
                bool upper) {
   const char16_t* digits = upper ? u"0123456789ABCDEF" : u"0123456789abcdef";
   char16_t text[16];
@@ -65,20 +65,20 @@ void PutNumber(Output& out, const Spec& directive, uint32_t magnitude, bool nega
   PutPadded(out, directive, text + at, sizeof(text) / sizeof(text[0]) - at);
 }
 
-void PutWideText(Output& out, const Spec& directive, const char16_t* text) {
+void PutWideText(Output& out, const Directive& directive, const char16_t* text) {
   if (text == nullptr) text = u"(null)";
   size_t count = 0;
   while (text[count] != u'\0') ++count;
   PutPadded(out, directive, text, count);
 }
 
-void PutNarrowText(Output& out, const Spec& directive, const char* text) {
+void PutNarrowText(Output& out, const Directive& directive, const char* text) {
   std::u16string wide = platform::FromUtf8(text == nullptr ? "(null)" : text);
   PutPadded(out, directive, wide.data(), wide.size());
 }
 
 // Reads flags and width at format[*at]; returns the conversion unit that follows.
-char16_t ReadSpec(const char16_t* format, size_t* at, Spec* directive) {
+char16_t ReadDirective(const char16_t* format, size_t* at, Directive* directive) {
   for (;; ++*at) {
     if (format[*at] == u'-') {
       directive->left = true;
@@ -107,8 +107,8 @@ size_t FormatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
       continue;
     }
     size_t start = at++;
-    Spec directive;
-    char16_t conversion = ReadSpec(format, &at, &directive);
+    Directive directive;
+    char16_t conversion = ReadDirective(format, &at, &directive);
     switch (conversion) {
       case u'%': out.Put(u'%'); break;
       case u's': PutWideText(out, directive, va_arg(args, const char16_t*)); break;

@@ -356,3 +356,19 @@ TEST_F(SocketDeviceTest, SocketVanishingRemovesEveryHandleOpenedOnItOnce) {
 }  // namespace
 
 #endif  // _WIN32
+
+TEST_F(SocketDeviceTest, DeviceNamespaceNameOpensTheSocketOfThatNameInTheDeviceFolder) {
+  TestDriver driver(folder_ + "/VexmoorLegacyDevice", Echo);
+  platform::DeviceHandle device = platform::OpenDevice(u"\\\\.\\VexmoorLegacyDevice",
+                                                       platform::DeviceAccess::kReadWrite, false);
+  ASSERT_NE(device, nullptr);
+  const unsigned char input[2] = {7, 9};
+  unsigned char output[2] = {};
+  uint32_t returned = 0;
+  ASSERT_TRUE(platform::DeviceControl(device, 0x222818, input, 2, output, 2, &returned));
+  EXPECT_EQ(output[0], 9);
+  platform::CloseDevice(device);
+  EXPECT_EQ(platform::OpenDevice(u"\\\\.\\NoSuchDevice", platform::DeviceAccess::kReadWrite, false),
+            nullptr);
+  EXPECT_EQ(platform::LastDeviceError(), platform::kErrorFileNotFound);
+}
