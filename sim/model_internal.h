@@ -9,6 +9,8 @@
 #include "sim/json.h"
 #include "sim/model.h"
 
+#include "platform/device_io.h"
+
 namespace sim {
 
 // A wait request or input report read held until an event, a cancel or removal ends it.
@@ -56,13 +58,13 @@ struct DriverModel::Reply {
 };
 
 // Windows error codes the model answers with.
-inline constexpr uint32_t kErrorInvalidFunction = 1;
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorInvalidHandle = 6;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr uint32_t kErrorOperationAborted = 995;
-inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+using platform::kErrorDeviceNotConnected;
+using platform::kErrorFileNotFound;
+using platform::kErrorInsufficientBuffer;
+using platform::kErrorInvalidFunction;
+using platform::kErrorInvalidHandle;
+using platform::kErrorInvalidParameter;
+using platform::kErrorOperationAborted;
 
 // The trace name of a request code: its IOCTL_ name, "read", or the number in hexadecimal.
 std::string TraceCodeName(uint32_t code);

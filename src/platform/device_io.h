@@ -14,6 +14,7 @@ namespace platform {
 
 // Windows error codes that the seam reports in Overlapped::status and LastDeviceError.
 inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorInvalidFunction = 1;
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorInvalidHandle = 6;
 inline constexpr uint32_t kErrorGenFailure = 31;

@@ -355,8 +355,6 @@ TEST_F(SocketDeviceTest, SocketVanishingRemovesEveryHandleOpenedOnItOnce) {
 
 }  // namespace
 
-#endif  // _WIN32
-
 TEST_F(SocketDeviceTest, DeviceNamespaceNameOpensTheSocketOfThatNameInTheDeviceFolder) {
   TestDriver driver(folder_ + "/VexmoorLegacyDevice", Echo);
   platform::DeviceHandle device = platform::OpenDevice(u"\\\\.\\VexmoorLegacyDevice",
@@ -372,3 +370,5 @@ TEST_F(SocketDeviceTest, DeviceNamespaceNameOpensTheSocketOfThatNameInTheDeviceF
             nullptr);
   EXPECT_EQ(platform::LastDeviceError(), platform::kErrorFileNotFound);
 }
+
+#endif  // _WIN32

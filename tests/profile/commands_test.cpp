@@ -12,18 +12,10 @@
 namespace profile = VexNode::profile;
 using vocabulary_test::ChildAs;
 using vocabulary_test::ReadText;
+using vocabulary_test::ReadProfile;
+using vocabulary_test::Guid;
 
 namespace {
-
-std::unique_ptr<VexNode::CNode> ReadProfile(std::u16string_view text) {
-  return ReadText(text, profile::RegisterProfileNodes);
-}
-
-platform::Guid Guid(std::u16string_view text) {
-  platform::Guid guid;
-  EXPECT_TRUE(platform::ParseGuid(text, &guid));
-  return guid;
-}
 
 const char16_t kFlaps[] = u"392EBBDD-AF37-49AB-B574-1585EF0D71BA";
 const char16_t kIcon[] = u"42726D86-9680-4501-806B-44C9456158C7";

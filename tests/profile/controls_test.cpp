@@ -10,12 +10,9 @@
 namespace profile = VexNode::profile;
 using vocabulary_test::ChildAs;
 using vocabulary_test::ReadText;
+using vocabulary_test::ReadProfile;
 
 namespace {
-
-std::unique_ptr<VexNode::CNode> ReadProfile(std::u16string_view text) {
-  return ReadText(text, profile::RegisterProfileNodes);
-}
 
 // The value an attribute of one control element reads as, for each of the given texts.
 template <class Node>

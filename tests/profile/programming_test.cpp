@@ -12,18 +12,10 @@
 namespace profile = VexNode::profile;
 using vocabulary_test::ChildAs;
 using vocabulary_test::ReadText;
+using vocabulary_test::ReadProfile;
+using vocabulary_test::Guid;
 
 namespace {
-
-std::unique_ptr<VexNode::CNode> ReadProfile(std::u16string_view text) {
-  return ReadText(text, profile::RegisterProfileNodes);
-}
-
-platform::Guid Guid(std::u16string_view text) {
-  platform::Guid guid;
-  EXPECT_TRUE(platform::ParseGuid(text, &guid));
-  return guid;
-}
 
 std::vector<int32_t> EnvelopeInts(const profile::CEnvelopeNode& e) {
   return {e.lran, e.cran, e.hran, e.lsat, e.ldead, e.hdead, e.hsat, e.lcurve, e.lcurvetype,

@@ -13,19 +13,11 @@
 namespace profile = VexNode::profile;
 using vocabulary_test::ChildAs;
 using vocabulary_test::ReadText;
+using vocabulary_test::ReadProfile;
+using vocabulary_test::Guid;
 using vocabulary_test::RegistrationLog;
 
 namespace {
-
-std::unique_ptr<VexNode::CNode> ReadProfile(std::u16string_view text) {
-  return ReadText(text, profile::RegisterProfileNodes);
-}
-
-platform::Guid Guid(std::u16string_view text) {
-  platform::Guid guid;
-  EXPECT_TRUE(platform::ParseGuid(text, &guid));
-  return guid;
-}
 
 const char16_t kMemberA[] = u"4A7D2E91-3B6C-4F80-A1D5-9E8C7B6A5F40";
 const char16_t kMemberB[] = u"DF057CA1-2681-43E8-95FD-FFAF1FADEFDC";

@@ -15,12 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "document/factory.h"
 #include "document/node_reader.h"
 #include "document/node_string.h"
 #include "log/log.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "profile/profile_nodes.h"
 
 // Readable failure messages for node text fields.
 namespace VexNode {
@@ -178,5 +181,17 @@ class LogCapture {
   std::mutex mutex_;
   std::vector<std::u16string> lines_;
 };
+
+// Reads a profile document given as text with the profile vocabulary.
+inline std::unique_ptr<VexNode::CNode> ReadProfile(std::u16string_view text) {
+  return ReadText(text, VexNode::profile::RegisterProfileNodes);
+}
+
+// A GUID from its text form; a malformed text fails the test.
+inline platform::Guid Guid(std::u16string_view text) {
+  platform::Guid guid;
+  EXPECT_TRUE(platform::ParseGuid(text, &guid));
+  return guid;
+}
 
 }  // namespace vocabulary_test
