@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <list>
 #include <map>
@@ -62,6 +63,8 @@ class Session {
   }
   void Start() { reader_ = std::thread([this] { Serve(); }); }
   void Close() { shutdown(fd_, SHUT_RDWR); }
+  // True once the reader has ended and closed the provider connection.
+  bool Ended() const { return ended_.load(std::memory_order_acquire); }
 
  private:
   void Serve();
@@ -71,6 +74,7 @@ class Session {
   const int fd_;
   platform::DeviceConnection* device_;  // owned: closed when the reader ends
   std::thread reader_;
+  std::atomic<bool> ended_{false};
   std::mutex mutex_;  // guards requests_ and writes to fd_
   std::map<uint64_t, std::unique_ptr<Request>> requests_;
 };
@@ -108,6 +112,7 @@ void Session::Serve() {
   }
   for (auto& request : ending) request->waiter.join();
   platform::CloseDevice(device_);
+  ended_.store(true, std::memory_order_release);
 }
 
 void Session::Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input,
@@ -136,6 +141,14 @@ void Session::Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input
   }
   if (!issued) {
     Answer(id, platform::kErrorGenFailure, nullptr, 0);
+    return;
+  }
+  // Most requests complete at once; only those left pending (event waits, reads) get a thread
+  // that writes their answer when they complete.
+  if (raw->done.Wait(0)) {
+    uint32_t returned = 0;
+    const bool ok = device_->GetResult(raw->overlapped, &returned, false);
+    Answer(id, ok ? 0 : platform::kErrorGenFailure, raw->output.data(), ok ? returned : 0);
     return;
   }
   raw->waiter = std::thread([this, raw] {
@@ -207,16 +220,29 @@ void AcceptLoop(Published* socket, platform::DeviceProvider* provider) {
     unsigned char answer[platform::kSocketOpenAnswerSize];
     PutU32(answer, platform::kSocketOpenAnswerSize);
     PutU32(answer + 4, device != nullptr ? platform::kErrorSuccess : error);
-    const bool sent = send(fd, answer, sizeof answer, MSG_NOSIGNAL) == sizeof answer;
-    if (device == nullptr || !sent) {
-      if (device != nullptr) platform::CloseDevice(device);
+    if (device == nullptr) {
+      send(fd, answer, sizeof answer, MSG_NOSIGNAL);
       close(fd);
       continue;
     }
+    // The session's reader starts before the answer goes out, so that the service's first
+    // request does not wait for a thread to be created. It reads nothing before the answer is
+    // sent: the service sends no request before it has the answer.
     auto session = std::make_unique<Session>(fd, device);
     session->Start();
-    std::lock_guard<std::mutex> hold(socket->mutex);
-    socket->sessions.push_back(std::move(session));
+    if (send(fd, answer, sizeof answer, MSG_NOSIGNAL) != sizeof answer) session->Close();
+    // Connections the service has closed are let go here, so that a long run keeps only the
+    // live ones (and their threads) rather than every connection it ever accepted.
+    std::list<std::unique_ptr<Session>> ended;
+    {
+      std::lock_guard<std::mutex> hold(socket->mutex);
+      for (auto it = socket->sessions.begin(); it != socket->sessions.end();) {
+        auto next = std::next(it);
+        if ((*it)->Ended()) ended.splice(ended.end(), socket->sessions, it);
+        it = next;
+      }
+      socket->sessions.push_back(std::move(session));
+    }
   }
 }
 

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,42 @@ namespace {
 namespace fs = std::filesystem;
 constexpr char kName[] = "BENCH";
 
+fs::path DataFolder() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "data"; }
+
+// A profile of about target_bytes as stored (UTF-16LE): the default profile with generated
+// action commands added to its command list, as a large hand-made profile has.
+void WriteLargeProfile(const fs::path& target, size_t target_bytes) {
+  std::ifstream in(DataFolder() / "source" / "profiles" / "Default.pr0.txt", std::ios::binary);
+  std::stringstream read;
+  read << in.rdbuf();
+  std::string text = read.str();
+  const std::string marker = "[commands\n";
+  const size_t at = text.find(marker);
+  if (at == std::string::npos) return;
+  std::string commands;
+  for (unsigned n = 0; (text.size() + commands.size()) * 2 < target_bytes; ++n) {
+    char guid[40];
+    std::snprintf(guid, sizeof guid, "{%08X-1D2C-4B3A-9F8E-%012X}", n, n * 7919u);
+    commands += "    [actioncommand=" + std::string(guid) + " name='Generated Command " +
+                std::to_string(n) + "'\n" +
+                "      [actionblock=regular type=press\n"
+                "        [action device=keyboard usage=0x04 page=0x07 value=1]\n"
+                "      ]\n"
+                "      [actionblock=regular type=release\n"
+                "        [action device=keyboard usage=0x04 page=0x07 value=0]\n"
+                "      ]\n"
+                "    ]\n";
+  }
+  text.insert(at + marker.size(), commands);
+  const std::u16string wide = platform::FromUtf8(text);
+  std::ofstream out(target, std::ios::binary);
+  out.write("\xff\xfe", 2);
+  for (char16_t unit : wide) {
+    const char bytes[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    out.write(bytes, 2);
+  }
+}
+
 // A root with the sample profile tree (and, when active_profile is not empty, that profile
 // active) and one controller published on a socket and attached.
 class Rig {
@@ -36,8 +75,8 @@ class Rig {
     fs::create_directories(root / "documents" / "Corvane");
     fs::create_directories(root / "windows");
     fs::create_directories(root / "registry");
-    fs::copy(fs::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "profiles", root / "documents" / "Corvane",
-             fs::copy_options::recursive);
+    fs::copy(DataFolder() / "profiles", root / "documents" / "Corvane", fs::copy_options::recursive);
+    WriteLargeProfile(root / "documents" / "Corvane" / "Large.pr0", 1000 * 1000);
     setenv("SKYHELM_ROOT", root.c_str(), 1);
     model_.Declare(kName);
     model_.Attach(kName);
@@ -108,6 +147,8 @@ void ClutchEventLatency(benchmark::State& state, const std::string& active_profi
 BENCHMARK_CAPTURE(ClutchEventLatency, no_active_profile, std::string())
     ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(ClutchEventLatency, small_profile_active, std::string("Default.pr0"))
+    ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ClutchEventLatency, one_megabyte_profile_active, std::string("Large.pr0"))
     ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -146,7 +146,7 @@ platform::DeviceConnection* Controllers::Open(std::u16string_view path,
 
 void Controllers::Complete(Pending pending, uint32_t status, const void* data, uint32_t size) {
   const uint32_t copied = std::min(size, pending.output_size);
-  if (copied > 0) std::memcpy(pending.output, data, copied);
+  if (copied > 0 && data != nullptr) std::memcpy(pending.output, data, copied);
   ResultOf(*pending.overlapped) = Result{true, status, copied};
   pending.overlapped->done->Set();
   changed_.notify_all();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/devices.h"
+#include "platform/posix/answer_poller.h"
 #include "platform/posix/device_watch.h"
 #include "platform/posix/socket_device.h"
 #include "platform/text.h"
@@ -74,6 +75,10 @@ class TestDriver {
   }
 
   void Answer(int fd, uint64_t id, uint32_t status, const std::vector<unsigned char>& output) {
+    SendRaw(fd, AnswerFrame(id, status, output));
+  }
+  static std::vector<unsigned char> AnswerFrame(uint64_t id, uint32_t status,
+                                                const std::vector<unsigned char>& output) {
     std::vector<unsigned char> frame(20);
     const uint32_t length = 20 + uint32_t(output.size());
     std::memcpy(&frame[0], &length, 4);
@@ -82,8 +87,11 @@ class TestDriver {
     const uint32_t returned = uint32_t(output.size());
     std::memcpy(&frame[16], &returned, 4);
     frame.insert(frame.end(), output.begin(), output.end());
+    return frame;
+  }
+  void SendRaw(int fd, const std::vector<unsigned char>& bytes) {
     std::lock_guard<std::mutex> hold(write_mutex_);
-    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   // Closes every accepted connection, as a driver that removes its device does.
   void CloseConnections() {
@@ -103,14 +111,19 @@ class TestDriver {
       const int fd = accept(listen_fd_, nullptr, nullptr);
       if (fd < 0) return;
       const uint32_t answer[2] = {8, open_status_};
-      send(fd, answer, sizeof answer, MSG_NOSIGNAL);
       if (open_status_ != 0) {
+        send(fd, answer, sizeof answer, MSG_NOSIGNAL);
         close(fd);
         continue;
       }
-      std::lock_guard<std::mutex> hold(mutex_);
-      fds_.push_back(fd);
-      servers_.emplace_back([this, fd] { Serve(fd); });
+      {
+        // Known before the answer goes out, so that CloseConnections reaches every handle
+        // the service has opened.
+        std::lock_guard<std::mutex> hold(mutex_);
+        fds_.push_back(fd);
+        servers_.emplace_back([this, fd] { Serve(fd); });
+      }
+      send(fd, answer, sizeof answer, MSG_NOSIGNAL);
     }
   }
   void Serve(int fd) {
@@ -351,6 +364,167 @@ TEST_F(SocketDeviceTest, SocketVanishingRemovesEveryHandleOpenedOnItOnce) {
   platform::CloseDevice(device);
   platform::UnregisterNotification(notification);
   platform::UnregisterNotification(notification);  // a second time is harmless
+}
+
+// A connection used only synchronously is read by the caller itself; one with overlapped
+// requests is read by the shared answer poller. These cases cross between the two.
+
+TEST_F(SocketDeviceTest, SynchronousRequestsFromSeveralThreadsOnOneHandleEachGetTheirOwnAnswer) {
+  TestDriver driver(Device("a"), Echo);
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const unsigned char input[2] = {static_cast<unsigned char>(t), static_cast<unsigned char>(i)};
+        unsigned char output[2] = {};
+        uint32_t returned = 0;
+        if (!platform::DeviceControl(device, 0x223004, input, 2, output, 2, &returned) ||
+            returned != 2 || output[0] != i || output[1] != t) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, OverlappedRequestIssuedDuringASynchronousOneIsAnsweredAfterIt) {
+  const size_t clients_before = platform::AnswerPoller::Shared().ClientCount();
+  std::mutex mutex;
+  std::vector<Frame> held;
+  // Holds the synchronous request until the overlapped one has come; answers the overlapped one
+  // only after the caller of the synchronous one has had its answer and stopped reading.
+  TestDriver driver(Device("a"), [&](TestDriver& d, int fd, const Frame& frame) {
+    std::lock_guard<std::mutex> hold(mutex);
+    held.push_back(frame);
+    if (held.size() < 2) return;
+    d.Answer(fd, held[0].id, 0, {1});
+    usleep(50000);
+    d.Answer(fd, held[1].id, 0, {2});
+  });
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  unsigned char sync_out[1] = {};
+  bool sync_ok = false;
+  std::thread caller([&] {
+    uint32_t returned = 0;
+    sync_ok = platform::DeviceControl(device, 0x223004, nullptr, 0, sync_out, 1, &returned);
+  });
+  for (int i = 0; i < 500 && driver.Seen().empty(); ++i) usleep(1000);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  unsigned char out[1] = {};
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, out, 1, overlapped));
+  caller.join();
+  EXPECT_TRUE(sync_ok);
+  EXPECT_EQ(sync_out[0], 1);
+  ASSERT_TRUE(done.Wait(5000));
+  uint32_t returned = 0;
+  EXPECT_TRUE(platform::GetOverlappedResult(device, overlapped, &returned, false));
+  EXPECT_EQ(out[0], 2);
+  EXPECT_EQ(platform::AnswerPoller::Shared().ClientCount(), clients_before + 1);
+  platform::CloseDevice(device);
+  EXPECT_EQ(platform::AnswerPoller::Shared().ClientCount(), clients_before);
+}
+
+TEST_F(SocketDeviceTest, AnswersInPiecesAndSeveralInOneWriteAreEachCompleted) {
+  std::mutex mutex;
+  std::vector<Frame> held;
+  TestDriver driver(Device("a"), [&](TestDriver& d, int fd, const Frame& frame) {
+    std::lock_guard<std::mutex> hold(mutex);
+    held.push_back(frame);
+    if (held.size() == 1) {  // one answer cut in three
+      const std::vector<unsigned char> bytes = TestDriver::AnswerFrame(frame.id, 0, {5, 6, 7});
+      d.SendRaw(fd, {bytes.begin(), bytes.begin() + 3});
+      usleep(20000);
+      d.SendRaw(fd, {bytes.begin() + 3, bytes.begin() + 21});
+      usleep(20000);
+      d.SendRaw(fd, {bytes.begin() + 21, bytes.end()});
+    } else if (held.size() == 3) {  // two answers in one write
+      std::vector<unsigned char> both = TestDriver::AnswerFrame(held[2].id, 0, {3});
+      const std::vector<unsigned char> other = TestDriver::AnswerFrame(held[1].id, 0, {2});
+      both.insert(both.end(), other.begin(), other.end());
+      d.SendRaw(fd, both);
+    }
+  });
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  platform::Event done[3] = {platform::Event(platform::Event::Kind::kManualReset),
+                             platform::Event(platform::Event::Kind::kManualReset),
+                             platform::Event(platform::Event::Kind::kManualReset)};
+  platform::Overlapped first(done[0]), second(done[1]), third(done[2]);
+  unsigned char out[3][3] = {};
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, out[0], 3, first));
+  ASSERT_TRUE(done[0].Wait(5000));
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, out[1], 3, second));
+  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, out[2], 3, third));
+  ASSERT_TRUE(done[1].Wait(5000));
+  ASSERT_TRUE(done[2].Wait(5000));
+  uint32_t returned = 0;
+  EXPECT_TRUE(platform::GetOverlappedResult(device, first, &returned, false));
+  EXPECT_EQ(returned, 3u);
+  EXPECT_EQ(out[0][2], 7);
+  EXPECT_TRUE(platform::GetOverlappedResult(device, second, &returned, false));
+  EXPECT_EQ(out[1][0], 2);
+  EXPECT_TRUE(platform::GetOverlappedResult(device, third, &returned, false));
+  EXPECT_EQ(out[2][0], 3);
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, DriverClosingDuringASynchronousRequestFailsItAndMarksTheHandleClosed) {
+  TestDriver driver(Device("a"), [](TestDriver&, int fd, const Frame&) { shutdown(fd, SHUT_RDWR); });
+  platform::DeviceHandle device = Open(Device("a"));
+  ASSERT_NE(device, nullptr);
+  uint32_t returned = 0;
+  EXPECT_FALSE(platform::DeviceControl(device, 0x223004, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_TRUE(platform::SocketDeviceClosedByDriver(device->NativeHandle()));
+  EXPECT_FALSE(platform::DeviceControl(device, 0x223004, nullptr, 0, nullptr, 0, &returned));
+  platform::CloseDevice(device);
+}
+
+TEST_F(SocketDeviceTest, AnAnswerThatIsNotAFrameEndsTheConnectionOnEitherReadingPath) {
+  TestDriver driver(Device("a"), [](TestDriver& d, int fd, const Frame& frame) {
+    if (frame.code != platform::kSocketCancelCode) d.SendRaw(fd, {3, 0, 0, 0, 9, 9, 9});
+  });
+  platform::DeviceHandle direct = Open(Device("a"));
+  ASSERT_NE(direct, nullptr);
+  uint32_t returned = 0;
+  EXPECT_FALSE(platform::DeviceControl(direct, 0x223004, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_TRUE(platform::SocketDeviceClosedByDriver(direct->NativeHandle()));
+  platform::CloseDevice(direct);
+
+  platform::DeviceHandle polled = Open(Device("a"));
+  ASSERT_NE(polled, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  ASSERT_TRUE(platform::IssueControl(polled, 0x223634, nullptr, 0, nullptr, 0, overlapped));
+  ASSERT_TRUE(done.Wait(5000));
+  EXPECT_FALSE(platform::GetOverlappedResult(polled, overlapped, &returned, false));
+  EXPECT_TRUE(platform::SocketDeviceClosedByDriver(polled->NativeHandle()));
+  platform::CloseDevice(polled);
+}
+
+TEST_F(SocketDeviceTest, RemovalRegistrationNoticesTheDriverClosingAHandleWithNothingOutstanding) {
+  platform::DeviceWatch watch(folder_);
+  ASSERT_TRUE(watch.Start());
+  TestDriver driver(Device("SIM#A"), Echo);
+  platform::DeviceHandle device = Open(Device("SIM#A"));
+  ASSERT_NE(device, nullptr);
+  void* notification = platform::RegisterHandleRemoval(&watch, device->NativeHandle());
+  ASSERT_NE(notification, nullptr);
+  driver.CloseConnections();  // the socket stays: only the connection tells
+  const std::vector<DeviceChange> changes = Collect(watch, 2);
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0].kind, DeviceChange::Kind::kQueryRemove);
+  EXPECT_EQ(changes[1].kind, DeviceChange::Kind::kRemoveComplete);
+  EXPECT_EQ(changes[1].handle, device->NativeHandle());
+  platform::UnregisterNotification(notification);
+  platform::CloseDevice(device);
 }
 
 }  // namespace

@@ -135,6 +135,7 @@ void* RegisterHandleRemoval(void* recipient, void* native_handle) {
   if (recipient == nullptr || native_handle == nullptr) return nullptr;
   std::string path;
   SocketDevicePath(native_handle, &path);
+  WatchSocketDeviceClose(native_handle);
   Registry& registry = Registrations();
   std::lock_guard<std::mutex> hold(registry.mutex);
   const uintptr_t id = registry.next_id++;

@@ -1,5 +1,10 @@
 // The socket transport to a user-space driver: a connection per handle, framed requests with ids,
-// several outstanding at once, answered out of order by a reader thread per connection.
+// several outstanding at once, answered out of order.
+//
+// Answers are read in one of two ways. A connection used only for synchronous requests (most
+// handles live for a few requests) is read by the caller of Control itself. The first overlapped
+// request, or a registration for removal, hands the connection to the process's answer poller,
+// whose one thread from then on reads every answer on it and notices the driver closing it.
 #include "platform/posix/socket_device.h"
 
 #include <poll.h>
@@ -15,10 +20,10 @@
 #include <mutex>
 #include <new>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/answer_poller.h"
 #include "platform/posix/device_watch.h"
 #include "platform/text.h"
 
@@ -98,12 +103,14 @@ std::set<const void*>& Live() {
   return *live;
 }
 
-class SocketConnection final : public DeviceConnection {
+class SocketConnection final : public DeviceConnection, private AnswerPoller::Client {
  public:
   SocketConnection(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   ~SocketConnection() override;
 
-  void StartReader();
+  // Hands the connection to the answer poller unless it has it already, the connection is dead,
+  // or a caller of Control is reading (that caller hands it over when it is done).
+  void EnsureReader();
   const std::string& path() const { return path_; }
   bool ClosedByDriver() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -129,8 +136,24 @@ class SocketConnection final : public DeviceConnection {
     uint32_t output_size;
   };
 
-  void ReaderLoop();
-  bool HandleAnswer(const std::vector<unsigned char>& frame);
+  enum class FrameRead { kFrame, kTimeout, kBroken };
+
+  // On the poller thread: takes what has arrived and completes the requests it answers.
+  bool OnReadable() override;
+  // Reads one answer frame by the deadline (kTimeout when no byte of the frame had come; a frame
+  // cut off by the deadline breaks the stream).
+  FrameRead ReadFrame(std::vector<unsigned char>* frame, uint64_t deadline_ms);
+  // Marks the connection dead after its stream ended or broke: everything outstanding fails.
+  void EndStream();
+  bool SendRequest(uint32_t code, const void* input, uint32_t input_size, void* output,
+                   uint32_t output_size, Overlapped& overlapped);
+  bool DoneLocked(Overlapped& overlapped) { return StateOf(overlapped).phase == RequestState::kDone; }
+  // Direct reading by a caller of Control: reads and dispatches answers until the request is
+  // done or the deadline passes.
+  void ReadUntilDone(Overlapped& overlapped, uint64_t deadline_ms);
+  bool ControlDirect(uint32_t code, const void* input, uint32_t input_size, void* output,
+                     uint32_t output_size, uint32_t* returned);
+  void HandleAnswer(const unsigned char* frame, uint32_t length);
   // Ends a pending request with status; mutex_ held.
   void CompleteLocked(uint64_t id, uint32_t status, const unsigned char* data, uint32_t size);
   void FailAllLocked(uint32_t status);
@@ -145,8 +168,10 @@ class SocketConnection final : public DeviceConnection {
   uint64_t next_id_ = 1;
   bool dead_ = false;
   bool closed_by_driver_ = false;
-  bool closing_ = false;
-  std::thread reader_;
+  bool polled_ = false;           // handed to the answer poller (or being handed)
+  bool added_ = false;            // the poller accepted it
+  bool direct_reading_ = false;   // a caller of Control reads the socket
+  std::vector<unsigned char> inbox_;  // bytes of an answer not complete yet (poller thread only)
 };
 
 SocketConnection::~SocketConnection() {
@@ -154,12 +179,13 @@ SocketConnection::~SocketConnection() {
     std::lock_guard<std::mutex> hold(LiveLock());
     Live().erase(this);
   }
+  bool added = false;
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    closing_ = true;
+    added = added_;
   }
-  shutdown(fd_, SHUT_RDWR);
-  if (reader_.joinable()) reader_.join();
+  // After this the poller never touches the connection again.
+  if (added) AnswerPoller::Shared().Remove(this, fd_);
   {
     // Closing a handle ends what is still outstanding on it.
     std::lock_guard<std::mutex> hold(mutex_);
@@ -168,43 +194,112 @@ SocketConnection::~SocketConnection() {
   close(fd_);
 }
 
-void SocketConnection::StartReader() {
-  reader_ = std::thread([this] { ReaderLoop(); });
-  std::lock_guard<std::mutex> hold(LiveLock());
-  Live().insert(this);
+void SocketConnection::EnsureReader() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (polled_ || dead_ || direct_reading_) return;
+    polled_ = true;
+  }
+  const bool added = AnswerPoller::Shared().Add(this, fd_);
+  std::lock_guard<std::mutex> hold(mutex_);
+  added_ = added;
+  if (!added) {
+    // Nothing would ever read this connection's answers: end it rather than let requests hang.
+    dead_ = true;
+    FailAllLocked(kErrorGenFailure);
+  }
 }
 
-void SocketConnection::ReaderLoop() {
+// Waits until fd is readable or the deadline passes; false on timeout.
+bool WaitReadable(int fd, uint64_t deadline_ms) {
   for (;;) {
-    unsigned char length_bytes[4];
-    if (!ReadExactly(fd_, length_bytes, 4)) break;
-    const uint32_t length = GetU32(length_bytes);
-    if (length < kSocketAnswerHeaderSize || length > kSocketMaxFrameSize) break;
-    std::vector<unsigned char> frame(length);
-    std::memcpy(frame.data(), length_bytes, 4);
-    if (!ReadExactly(fd_, frame.data() + 4, length - 4)) break;
-    if (!HandleAnswer(frame)) break;
+    const uint64_t now = NowMs();
+    if (now >= deadline_ms) return false;
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = poll(&wait, 1, static_cast<int>(std::min<uint64_t>(deadline_ms - now, 60000)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // let the read report the fault
   }
-  bool by_driver = false;
+}
+
+// Reads exactly size bytes, each wait bounded by the deadline.
+bool ReadExactlyBy(int fd, unsigned char* buffer, size_t size, uint64_t deadline_ms) {
+  while (size > 0) {
+    if (!WaitReadable(fd, deadline_ms)) return false;
+    const ssize_t got = recv(fd, buffer, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    buffer += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+SocketConnection::FrameRead SocketConnection::ReadFrame(std::vector<unsigned char>* frame,
+                                                        uint64_t deadline_ms) {
+  if (!WaitReadable(fd_, deadline_ms)) return FrameRead::kTimeout;
+  unsigned char length_bytes[4];
+  if (!ReadExactlyBy(fd_, length_bytes, 4, deadline_ms)) return FrameRead::kBroken;
+  const uint32_t length = GetU32(length_bytes);
+  if (length < kSocketAnswerHeaderSize || length > kSocketMaxFrameSize) return FrameRead::kBroken;
+  frame->assign(length, 0);
+  std::memcpy(frame->data(), length_bytes, 4);
+  if (!ReadExactlyBy(fd_, frame->data() + 4, length - 4, deadline_ms)) {
+    return FrameRead::kBroken;
+  }
+  return FrameRead::kFrame;
+}
+
+bool SocketConnection::OnReadable() {
+  bool ended = false;
+  unsigned char chunk[16384];
+  for (;;) {
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got > 0) {
+      inbox_.insert(inbox_.end(), chunk, chunk + got);
+      if (static_cast<size_t>(got) < sizeof chunk) break;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    ended = true;  // end of stream, or a fault on the socket
+    break;
+  }
+  size_t used = 0;
+  while (inbox_.size() - used >= 4) {
+    const uint32_t length = GetU32(&inbox_[used]);
+    if (length < kSocketAnswerHeaderSize || length > kSocketMaxFrameSize) {
+      ended = true;  // not an answer: the stream cannot be followed any further
+      break;
+    }
+    if (inbox_.size() - used < length) break;
+    HandleAnswer(&inbox_[used], length);
+    used += length;
+  }
+  inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(used));
+  if (!ended) return true;
+  EndStream();
+  return false;
+}
+
+void SocketConnection::EndStream() {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dead_ = true;
-    by_driver = !closing_;
-    closed_by_driver_ = by_driver;
+    closed_by_driver_ = true;
     FailAllLocked(kErrorDeviceNotConnected);
   }
-  if (by_driver) NotifyDriverClosed(this);
+  NotifyDriverClosed(this);
 }
 
-bool SocketConnection::HandleAnswer(const std::vector<unsigned char>& frame) {
-  const uint64_t id = GetU64(&frame[4]);
-  const uint32_t status = GetU32(&frame[12]);
-  const uint32_t returned = GetU32(&frame[16]);
-  const uint32_t carried = static_cast<uint32_t>(frame.size()) - kSocketAnswerHeaderSize;
+void SocketConnection::HandleAnswer(const unsigned char* frame, uint32_t length) {
+  const uint64_t id = GetU64(frame + 4);
+  const uint32_t status = GetU32(frame + 12);
+  const uint32_t returned = GetU32(frame + 16);
+  const uint32_t carried = length - kSocketAnswerHeaderSize;
   std::lock_guard<std::mutex> hold(mutex_);
   // An answer to a request that was already ended locally (cancelled past its grace) is dropped.
-  CompleteLocked(id, status, frame.data() + kSocketAnswerHeaderSize, std::min(returned, carried));
-  return true;
+  CompleteLocked(id, status, frame + kSocketAnswerHeaderSize, std::min(returned, carried));
 }
 
 void SocketConnection::CompleteLocked(uint64_t id, uint32_t status, const unsigned char* data,
@@ -214,7 +309,7 @@ void SocketConnection::CompleteLocked(uint64_t id, uint32_t status, const unsign
   const Pending request = found->second;
   pending_.erase(found);
   const uint32_t copied = std::min(size, request.output_size);
-  if (copied > 0) std::memcpy(request.output, data, copied);
+  if (copied > 0 && data != nullptr) std::memcpy(request.output, data, copied);
   RequestState& state = StateOf(*request.overlapped);
   state.status = status;
   state.returned = copied;
@@ -234,6 +329,15 @@ bool SocketConnection::WriteFrame(const std::vector<unsigned char>& frame) {
 
 bool SocketConnection::IssueControl(uint32_t code, const void* input, uint32_t input_size,
                                     void* output, uint32_t output_size, Overlapped& overlapped) {
+  // Sent first, so that a caller of Control reading directly either sees the request pending when
+  // it stops (and starts the reader) or has stopped already (and EnsureReader starts it).
+  if (!SendRequest(code, input, input_size, output, output_size, overlapped)) return false;
+  EnsureReader();
+  return true;
+}
+
+bool SocketConnection::SendRequest(uint32_t code, const void* input, uint32_t input_size,
+                                   void* output, uint32_t output_size, Overlapped& overlapped) {
   if (input_size > kSocketMaxFrameSize - kSocketRequestHeaderSize ||
       output_size > kSocketMaxFrameSize - kSocketAnswerHeaderSize) {
     return false;
@@ -309,8 +413,68 @@ void SocketConnection::Cancel(Overlapped& overlapped) {
   WriteFrame(frame);
 }
 
+void SocketConnection::ReadUntilDone(Overlapped& overlapped, uint64_t deadline_ms) {
+  std::vector<unsigned char> frame;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (DoneLocked(overlapped) || dead_) return;
+    }
+    switch (ReadFrame(&frame, deadline_ms)) {
+      case FrameRead::kFrame:
+        HandleAnswer(frame.data(), static_cast<uint32_t>(frame.size()));
+        break;
+      case FrameRead::kTimeout:
+        return;
+      case FrameRead::kBroken:
+        EndStream();
+        return;
+    }
+  }
+}
+
+bool SocketConnection::ControlDirect(uint32_t code, const void* input, uint32_t input_size,
+                                     void* output, uint32_t output_size, uint32_t* returned) {
+  Event done(Event::Kind::kManualReset);
+  Overlapped overlapped(done);
+  const bool sent = SendRequest(code, input, input_size, output, output_size, overlapped);
+  if (sent) {
+    ReadUntilDone(overlapped, NowMs() + kSocketSyncTimeoutMs);
+    bool answered = false;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      answered = DoneLocked(overlapped);
+    }
+    if (!answered) {
+      // A driver that does not answer in time is asked to cancel; the request then fails.
+      Cancel(overlapped);
+      ReadUntilDone(overlapped, NowMs() + kSocketCancelGraceMs);
+    }
+  }
+  bool start_reader = false;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    direct_reading_ = false;
+    if (StateOf(overlapped).phase == RequestState::kPending) {
+      CompleteLocked(StateOf(overlapped).id, kErrorOperationAborted, nullptr, 0);
+    }
+    // Requests issued by others meanwhile are read by the answer poller from now on.
+    start_reader = !pending_.empty() && !polled_ && !dead_;
+  }
+  if (start_reader) EnsureReader();
+  if (!sent) return false;
+  return GetResult(overlapped, returned, false);
+}
+
 bool SocketConnection::Control(uint32_t code, const void* input, uint32_t input_size,
                                void* output, uint32_t output_size, uint32_t* returned) {
+  bool direct = false;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    direct = !polled_ && !direct_reading_ && !dead_;
+    if (direct) direct_reading_ = true;
+  }
+  if (direct) return ControlDirect(code, input, input_size, output, output_size, returned);
   Event done(Event::Kind::kManualReset);
   Overlapped overlapped(done);
   if (!IssueControl(code, input, input_size, output, output_size, overlapped)) return false;
@@ -390,7 +554,10 @@ DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access
     *error = kErrorGenFailure;
     return nullptr;
   }
-  connection->StartReader();
+  {
+    std::lock_guard<std::mutex> hold(LiveLock());
+    Live().insert(connection);
+  }
   *error = kErrorSuccess;
   return connection;
 }
@@ -401,6 +568,17 @@ bool SocketDevicePath(void* native_handle, std::string* path) {
   if (connection == nullptr) return false;
   *path = connection->path();
   return true;
+}
+
+void WatchSocketDeviceClose(void* native_handle) {
+  SocketConnection* connection = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(LiveLock());
+    connection = FindLive(native_handle);
+  }
+  // The caller holds the handle open. Not under LiveLock: the poller's thread takes the
+  // notification registry's lock, which is held around SocketDeviceClosedByDriver.
+  if (connection != nullptr) connection->EnsureReader();
 }
 
 bool SocketDeviceClosedByDriver(void* native_handle) {

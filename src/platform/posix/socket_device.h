@@ -33,6 +33,9 @@ DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access
 // has closed the connection. False for anything that is not an open socket connection.
 bool SocketDevicePath(void* native_handle, std::string* path);
 bool SocketDeviceClosedByDriver(void* native_handle);
+// Makes the connection notice the driver closing it even while no request is outstanding (a
+// connection used only synchronously otherwise learns of it at its next request).
+void WatchSocketDeviceClose(void* native_handle);
 
 // How long a synchronous request waits for the driver before it is cancelled and fails, and how
 // long a cancelled request waits for the driver's answer before it is ended locally: a driver that
