@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devices/device_manager.h"
+#include "display/profile_summary.h"
 #include "driver/control_codes.h"
 #include "platform/posix/device_watch.h"
 #include "platform/text.h"
@@ -150,6 +151,35 @@ BENCHMARK_CAPTURE(ClutchEventLatency, small_profile_active, std::string("Default
     ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(ClutchEventLatency, one_megabyte_profile_active, std::string("Large.pr0"))
     ->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+// The part of each event that grows with the active profile: reading it for the summary.
+void ProfileSummaryRead(benchmark::State& state, size_t bytes) {
+  char pattern[] = "/tmp/skyhelm-bench-XXXXXX";
+  const fs::path work = mkdtemp(pattern);
+  const fs::path file = work / "profile.pr0";
+  if (bytes == 0) {
+    fs::copy(DataFolder() / "profiles" / "Default.pr0", file);
+  } else {
+    WriteLargeProfile(file, bytes);
+  }
+  const std::u16string path = platform::FromUtf8(file.string());
+  const ShiftButtonSet no_buttons;
+  const DeviceIdQuery ids = [](platform::Guid*, platform::Guid*) {};
+  ProfileSummary summary;
+  for (auto _ : state) {
+    if (ReadProfileSummary(path, no_buttons, ids, &summary) != SummaryOutcome::kRead) {
+      state.SkipWithError("profile not read");
+      break;
+    }
+  }
+  state.counters["commands"] = static_cast<double>(summary.command_names.size());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * fs::file_size(file)));
+  fs::remove_all(work);
+}
+
+BENCHMARK_CAPTURE(ProfileSummaryRead, small_profile, size_t{0})->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ProfileSummaryRead, one_megabyte_profile, size_t{1000 * 1000})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

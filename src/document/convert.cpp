@@ -72,12 +72,4 @@ platform::Guid ConvertGuid(std::u16string_view text) {
   return guid;
 }
 
-bool EqualsIgnoreCase(const char16_t* a, const char16_t* b) {
-  auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-  for (;; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
-    if (*a == u'\0') return true;
-  }
-}
-
 }  // namespace VexNode

@@ -18,6 +18,17 @@ uint64_t ConvertHex(std::u16string_view text);
 platform::Guid ConvertGuid(std::u16string_view text);
 
 // ASCII-case-insensitive comparison of two U+0000-terminated texts.
-bool EqualsIgnoreCase(const char16_t* a, const char16_t* b);
+// Inline: the attribute lookup calls it for every declared attribute against every given one.
+inline bool EqualsIgnoreCase(const char16_t* a, const char16_t* b) {
+  for (;; ++a, ++b) {
+    if (*a != *b) {
+      // Only letters differ by case, and their lower-case forms are 0x20 apart.
+      const char16_t lower = static_cast<char16_t>(*a | 0x20);
+      if (lower != (*b | 0x20) || lower < u'a' || lower > u'z') return false;
+    } else if (*a == u'\0') {
+      return true;
+    }
+  }
+}
 
 }  // namespace VexNode

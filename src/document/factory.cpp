@@ -5,14 +5,6 @@
 
 namespace VexNode {
 
-bool CFactory::TagLess::operator()(const char16_t* a, const char16_t* b) const {
-  // char16_t is unsigned, so units compare as unsigned numbers.
-  for (;; ++a, ++b) {
-    if (*a != *b) return *a < *b;
-    if (*a == u'\0') return false;
-  }
-}
-
 void CFactory::Register(const char16_t* tag, NodeCreator creator) {
   if (generic_ || tag == nullptr) return;
   creators_.insert_or_assign(tag, creator);

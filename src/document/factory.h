@@ -1,7 +1,8 @@
 // The node factory that maps element tags to node classes.
 #pragma once
 
-#include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "document/node.h"
 #include "document/parser.h"
@@ -35,11 +36,8 @@ class CFactory : public IFactory {
   bool GenericMode() const { return generic_; }
 
  private:
-  // Orders tags by their UTF-16 units as unsigned numbers.
-  struct TagLess {
-    bool operator()(const char16_t* a, const char16_t* b) const;
-  };
-  std::map<const char16_t*, NodeCreator, TagLess> creators_;
+  // Hashed: every element of a document is looked up here.
+  std::unordered_map<std::u16string_view, NodeCreator> creators_;
   bool generic_ = false;
 };
 

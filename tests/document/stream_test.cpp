@@ -63,6 +63,19 @@ TEST(ConvertTest, GuidRule) {
 
 AttributePair Pair(const char16_t* name, const char16_t* value) { return AttributePair{name, value}; }
 
+TEST(ConvertTest, CaseIsIgnoredForAsciiLettersOnly) {
+  using VexNode::EqualsIgnoreCase;
+  EXPECT_TRUE(EqualsIgnoreCase(u"ShortName", u"sHORTnAME"));
+  EXPECT_TRUE(EqualsIgnoreCase(u"", u""));
+  // Units 0x20 apart that are not a letter pair stay different.
+  EXPECT_FALSE(EqualsIgnoreCase(u"a@", u"a`"));
+  EXPECT_FALSE(EqualsIgnoreCase(u"[x", u"{x"));
+  EXPECT_FALSE(EqualsIgnoreCase(u"x1", u"x\u0011"));
+  EXPECT_FALSE(EqualsIgnoreCase(u"\u00C9", u"\u00E9"));  // only ASCII letters fold
+  EXPECT_FALSE(EqualsIgnoreCase(u"name", u"names"));
+  EXPECT_FALSE(EqualsIgnoreCase(u"names", u"name"));
+}
+
 TEST(AttributeStreamTest, LookupIgnoresCaseFirstEntryWinsEntryZeroIncluded) {
   const AttributePair list[] = {Pair(u"led", u"9"), Pair(u"Command", u"0x10"), Pair(u"command", u"7"), {}};
   CAttributeStream_Expat stream(list);

@@ -46,7 +46,7 @@ struct Registry {
 };
 
 Registry& Registrations() {
-  static Registry* registry = new Registry;  // never destroyed: reader threads may still call
+  static Registry* registry = new Registry;  // never destroyed: the answer poller may still call
   return *registry;
 }
 
