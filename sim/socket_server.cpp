@@ -1,17 +1,16 @@
-// Socket publication of in-process devices: a listener thread per socket, a reader thread per
-// connection, and a waiter thread per outstanding request that writes its answer.
+// Socket publication of in-process devices: one thread per published socket accepts and reads
+// every connection made to it; a request left pending gets a waiter thread that writes its answer.
 #include "sim/socket_server.h"
 
 #ifndef _WIN32
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
-#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -30,17 +29,6 @@ uint32_t GetU32(const unsigned char* in) {
   return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
-bool ReadExactly(int fd, unsigned char* buffer, size_t size) {
-  while (size > 0) {
-    const ssize_t got = recv(fd, buffer, size, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    buffer += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 // One outstanding request carried to the provider's connection.
 struct Request {
   explicit Request(uint64_t request_id) : id(request_id), overlapped(done) {}
@@ -52,57 +40,31 @@ struct Request {
   std::thread waiter;
 };
 
-// One accepted connection and the provider connection behind it.
+// One accepted connection and the provider connection behind it, served by its socket's thread.
 class Session {
  public:
   Session(int fd, platform::DeviceConnection* device) : fd_(fd), device_(device) {}
-  ~Session() {
-    shutdown(fd_, SHUT_RDWR);
-    if (reader_.joinable()) reader_.join();
-    close(fd_);
-  }
-  void Start() { reader_ = std::thread([this] { Serve(); }); }
-  void Close() { shutdown(fd_, SHUT_RDWR); }
-  // True once the reader has ended and closed the provider connection.
-  bool Ended() const { return ended_.load(std::memory_order_acquire); }
+  // Ends what is outstanding, then closes the provider connection and the socket.
+  ~Session();
+  int fd() const { return fd_; }
+  // Takes what has arrived and issues each complete request. False when the connection has
+  // ended: the service closed it, or sent something that is not a request.
+  bool OnReadable();
 
  private:
-  void Serve();
+  // Issues the complete requests at the front of the inbox; false on a malformed frame.
+  bool TakeRequests();
   void Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input, uint32_t output_size);
   void Answer(uint64_t id, uint32_t status, const unsigned char* data, uint32_t size);
 
   const int fd_;
-  platform::DeviceConnection* device_;  // owned: closed when the reader ends
-  std::thread reader_;
-  std::atomic<bool> ended_{false};
+  platform::DeviceConnection* device_;  // owned: closed when the session ends
+  std::vector<unsigned char> inbox_;    // bytes of requests not complete yet
   std::mutex mutex_;  // guards requests_ and writes to fd_
   std::map<uint64_t, std::unique_ptr<Request>> requests_;
 };
 
-void Session::Serve() {
-  for (;;) {
-    unsigned char header[platform::kSocketRequestHeaderSize];
-    if (!ReadExactly(fd_, header, sizeof header)) break;
-    const uint32_t length = GetU32(header);
-    if (length < sizeof header || length > platform::kSocketMaxFrameSize) break;
-    uint64_t id = 0;
-    std::memcpy(&id, header + 4, 8);
-    const uint32_t code = GetU32(header + 12);
-    const uint32_t output_size = GetU32(header + 20);
-    std::vector<unsigned char> input(length - sizeof header);
-    if (!input.empty() && !ReadExactly(fd_, input.data(), input.size())) break;
-    if (output_size > platform::kSocketMaxFrameSize) break;
-    if (code == platform::kSocketCancelCode) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      if (auto found = requests_.find(id); found != requests_.end()) {
-        device_->Cancel(found->second->overlapped);
-      }
-      continue;
-    }
-    Issue(id, code, std::move(input), output_size);
-  }
-  // The service closed the connection, or the server removes the device: end what is
-  // outstanding, then close the provider connection.
+Session::~Session() {
   std::vector<std::unique_ptr<Request>> ending;
   {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -112,7 +74,57 @@ void Session::Serve() {
   }
   for (auto& request : ending) request->waiter.join();
   platform::CloseDevice(device_);
-  ended_.store(true, std::memory_order_release);
+  shutdown(fd_, SHUT_RDWR);
+  close(fd_);
+}
+
+bool Session::OnReadable() {
+  unsigned char chunk[16384];
+  for (;;) {
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got > 0) {
+      inbox_.insert(inbox_.end(), chunk, chunk + got);
+      if (static_cast<size_t>(got) < sizeof chunk) break;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    TakeRequests();  // what came before the end is still served
+    return false;
+  }
+  return TakeRequests();
+}
+
+bool Session::TakeRequests() {
+  constexpr size_t kHeader = platform::kSocketRequestHeaderSize;
+  size_t used = 0;
+  bool intact = true;
+  while (inbox_.size() - used >= kHeader) {
+    const unsigned char* header = &inbox_[used];
+    const uint32_t length = GetU32(header);
+    const uint32_t output_size = GetU32(header + 20);
+    if (length < kHeader || length > platform::kSocketMaxFrameSize ||
+        output_size > platform::kSocketMaxFrameSize) {
+      intact = false;
+      break;
+    }
+    if (inbox_.size() - used < length) break;
+    uint64_t id = 0;
+    std::memcpy(&id, header + 4, 8);
+    const uint32_t code = GetU32(header + 12);
+    std::vector<unsigned char> input(header + kHeader, header + length);
+    used += length;
+    if (code == platform::kSocketCancelCode) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (auto found = requests_.find(id); found != requests_.end()) {
+        device_->Cancel(found->second->overlapped);
+      }
+      continue;
+    }
+    Issue(id, code, std::move(input), output_size);
+  }
+  inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(used));
+  return intact;
 }
 
 void Session::Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input,
@@ -190,9 +202,8 @@ struct Published {
   std::string path;
   std::u16string provider_path;
   int listen_fd = -1;
-  std::thread acceptor;
-  std::mutex mutex;  // guards sessions
-  std::list<std::unique_ptr<Session>> sessions;
+  int stop_fd = -1;  // an eventfd: written once to end the socket's thread
+  std::thread server;
 };
 
 struct SocketServer::State {
@@ -204,60 +215,63 @@ struct SocketServer::State {
 
 namespace {
 
-// Accepts connections until the listening socket is shut down. Each connection first gets the
-// open answer: status 0 and a session, or the provider's error and the end of the connection.
-void AcceptLoop(Published* socket, platform::DeviceProvider* provider) {
+// Opens a provider connection for a new connection and sends the open answer: status 0 and a
+// session, or the provider's error and the end of the connection.
+std::unique_ptr<Session> Accept(Published* socket, platform::DeviceProvider* provider, int fd) {
+  uint32_t error = platform::kErrorSuccess;
+  platform::DeviceConnection* device =
+      provider->Open(socket->provider_path, platform::DeviceAccess::kReadWrite, true, &error);
+  if (device == nullptr && error == platform::kErrorSuccess) error = platform::kErrorGenFailure;
+  unsigned char answer[platform::kSocketOpenAnswerSize];
+  PutU32(answer, platform::kSocketOpenAnswerSize);
+  PutU32(answer + 4, device != nullptr ? platform::kErrorSuccess : error);
+  if (device == nullptr) {
+    send(fd, answer, sizeof answer, MSG_NOSIGNAL);
+    close(fd);
+    return nullptr;
+  }
+  auto session = std::make_unique<Session>(fd, device);
+  if (send(fd, answer, sizeof answer, MSG_NOSIGNAL) != sizeof answer) return nullptr;
+  return session;
+}
+
+// One thread per published socket accepts its connections and reads the requests of all of
+// them; only requests left pending (event waits, reads) get a thread of their own.
+void ServeSocket(Published* socket, platform::DeviceProvider* provider) {
+  std::map<int, std::unique_ptr<Session>> sessions;
+  std::vector<pollfd> watched;
   for (;;) {
-    const int fd = accept4(socket->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;
+    watched.assign({{socket->stop_fd, POLLIN, 0}, {socket->listen_fd, POLLIN, 0}});
+    for (const auto& [fd, session] : sessions) watched.push_back({fd, POLLIN, 0});
+    if (poll(watched.data(), watched.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-    uint32_t error = platform::kErrorSuccess;
-    platform::DeviceConnection* device =
-        provider->Open(socket->provider_path, platform::DeviceAccess::kReadWrite, true, &error);
-    if (device == nullptr && error == platform::kErrorSuccess) error = platform::kErrorGenFailure;
-    unsigned char answer[platform::kSocketOpenAnswerSize];
-    PutU32(answer, platform::kSocketOpenAnswerSize);
-    PutU32(answer + 4, device != nullptr ? platform::kErrorSuccess : error);
-    if (device == nullptr) {
-      send(fd, answer, sizeof answer, MSG_NOSIGNAL);
-      close(fd);
-      continue;
-    }
-    // The session's reader starts before the answer goes out, so that the service's first
-    // request does not wait for a thread to be created. It reads nothing before the answer is
-    // sent: the service sends no request before it has the answer.
-    auto session = std::make_unique<Session>(fd, device);
-    session->Start();
-    if (send(fd, answer, sizeof answer, MSG_NOSIGNAL) != sizeof answer) session->Close();
-    // Connections the service has closed are let go here, so that a long run keeps only the
-    // live ones (and their threads) rather than every connection it ever accepted.
-    std::list<std::unique_ptr<Session>> ended;
-    {
-      std::lock_guard<std::mutex> hold(socket->mutex);
-      for (auto it = socket->sessions.begin(); it != socket->sessions.end();) {
-        auto next = std::next(it);
-        if ((*it)->Ended()) ended.splice(ended.end(), socket->sessions, it);
-        it = next;
+    if (watched[0].revents != 0) break;
+    if (watched[1].revents & POLLIN) {
+      const int fd = accept4(socket->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        if (auto session = Accept(socket, provider, fd)) sessions[fd] = std::move(session);
+      } else if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+        break;
       }
-      socket->sessions.push_back(std::move(session));
+    }
+    for (size_t i = 2; i < watched.size(); ++i) {
+      if (watched[i].revents == 0) continue;
+      auto found = sessions.find(watched[i].fd);
+      if (found != sessions.end() && !found->second->OnReadable()) sessions.erase(found);
     }
   }
+  sessions.clear();  // each ends its outstanding requests and closes its connection
 }
 
 void Remove(Published& socket) {
   unlink(socket.path.c_str());
-  shutdown(socket.listen_fd, SHUT_RDWR);
-  if (socket.acceptor.joinable()) socket.acceptor.join();
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(socket.stop_fd, &one, sizeof one);
+  if (socket.server.joinable()) socket.server.join();
   close(socket.listen_fd);
-  std::list<std::unique_ptr<Session>> sessions;
-  {
-    std::lock_guard<std::mutex> hold(socket.mutex);
-    sessions.swap(socket.sessions);
-  }
-  for (auto& session : sessions) session->Close();
-  sessions.clear();  // joins each reader, which ends its requests first
+  close(socket.stop_fd);
 }
 
 }  // namespace
@@ -295,14 +309,20 @@ bool SocketServer::Publish(const std::string& socket_name, const std::u16string&
   std::memcpy(address.sun_path, hidden.c_str(), hidden.size());
   socket->listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (socket->listen_fd < 0) return false;
+  socket->stop_fd = eventfd(0, EFD_CLOEXEC);
+  if (socket->stop_fd < 0) {
+    close(socket->listen_fd);
+    return false;
+  }
   unlink(hidden.c_str());
   if (bind(socket->listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(socket->listen_fd, 16) != 0 || rename(hidden.c_str(), socket->path.c_str()) != 0) {
     close(socket->listen_fd);
+    close(socket->stop_fd);
     unlink(hidden.c_str());
     return false;
   }
-  socket->acceptor = std::thread(AcceptLoop, socket.get(), state_->provider);
+  socket->server = std::thread(ServeSocket, socket.get(), state_->provider);
   std::lock_guard<std::mutex> hold(state_->mutex);
   state_->published[socket_name] = std::move(socket);
   return true;
