@@ -79,20 +79,9 @@ Session::~Session() {
 }
 
 bool Session::OnReadable() {
-  unsigned char chunk[16384];
-  for (;;) {
-    const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      inbox_.insert(inbox_.end(), chunk, chunk + got);
-      if (static_cast<size_t>(got) < sizeof chunk) break;
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    TakeRequests();  // what came before the end is still served
-    return false;
-  }
-  return TakeRequests();
+  const bool open = platform::DrainSocket(fd_, &inbox_);
+  const bool intact = TakeRequests();  // what came before an end is still served
+  return open && intact;
 }
 
 bool Session::TakeRequests() {

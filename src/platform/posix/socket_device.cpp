@@ -62,17 +62,6 @@ uint64_t GetU64(const unsigned char* in) {
   return GetU32(in) | (static_cast<uint64_t>(GetU32(in + 4)) << 32);
 }
 
-bool ReadExactly(int fd, unsigned char* buffer, size_t size) {
-  while (size > 0) {
-    const ssize_t got = recv(fd, buffer, size, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    buffer += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 bool WriteExactly(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
     const ssize_t put = send(fd, data, size, MSG_NOSIGNAL);
@@ -251,20 +240,7 @@ SocketConnection::FrameRead SocketConnection::ReadFrame(std::vector<unsigned cha
 }
 
 bool SocketConnection::OnReadable() {
-  bool ended = false;
-  unsigned char chunk[16384];
-  for (;;) {
-    const ssize_t got = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      inbox_.insert(inbox_.end(), chunk, chunk + got);
-      if (static_cast<size_t>(got) < sizeof chunk) break;
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    ended = true;  // end of stream, or a fault on the socket
-    break;
-  }
+  bool ended = !DrainSocket(fd_, &inbox_);
   size_t used = 0;
   while (inbox_.size() - used >= 4) {
     const uint32_t length = GetU32(&inbox_[used]);
@@ -502,13 +478,10 @@ bool SocketConnection::InputReportLength(uint16_t* length) {
 // Waits for the driver's open answer on a fresh connection: its status, or a failure code when
 // the driver closes, answers garbage or stays silent.
 uint32_t ReadOpenAnswer(int fd) {
-  pollfd wait{fd, POLLIN, 0};
-  int ready = 0;
-  do {
-    ready = poll(&wait, 1, static_cast<int>(kSocketOpenTimeoutMs));
-  } while (ready < 0 && errno == EINTR);
   unsigned char answer[kSocketOpenAnswerSize];
-  if (ready != 1 || !ReadExactly(fd, answer, sizeof answer)) return kErrorFileNotFound;
+  if (!ReadExactlyBy(fd, answer, sizeof answer, NowMs() + kSocketOpenTimeoutMs)) {
+    return kErrorFileNotFound;
+  }
   if (GetU32(answer) != kSocketOpenAnswerSize) return kErrorGenFailure;
   return GetU32(answer + 4);
 }
@@ -519,6 +492,20 @@ SocketConnection* FindLive(void* native_handle) {
 }
 
 }  // namespace
+
+bool DrainSocket(int fd, std::vector<unsigned char>* inbox) {
+  unsigned char chunk[16384];
+  for (;;) {
+    const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got > 0) {
+      inbox->insert(inbox->end(), chunk, chunk + got);
+      if (static_cast<size_t>(got) < sizeof chunk) return true;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
 
 DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
                                    uint32_t* error) {

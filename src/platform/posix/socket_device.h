@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/device_io.h"
 
@@ -36,6 +37,10 @@ bool SocketDeviceClosedByDriver(void* native_handle);
 // Makes the connection notice the driver closing it even while no request is outstanding (a
 // connection used only synchronously otherwise learns of it at its next request).
 void WatchSocketDeviceClose(void* native_handle);
+
+// Appends what the socket has ready to *inbox without waiting. False when the stream has ended
+// or failed (what came before the end is appended all the same).
+bool DrainSocket(int fd, std::vector<unsigned char>* inbox);
 
 // How long a synchronous request waits for the driver before it is cancelled and fails, and how
 // long a cancelled request waits for the driver's answer before it is ended locally: a driver that
