@@ -89,6 +89,59 @@ TEST(WaitAny, WakesWhenAnotherThreadSetsAnEvent) {
   setter.Join();
 }
 
+// A wait leaves nothing behind in the events it waited on: setting them afterwards, once the
+// waiting frame is gone, must not reach it (AddressSanitizer sees a stale registration).
+TEST(WaitAny, LeavesNoRegistrationBehindAfterATimeoutOrAWakeUp) {
+  Event a(Event::Kind::kAutoReset);
+  Event b(Event::Kind::kManualReset);
+  EXPECT_EQ(WaitAny({&a, &b, &a}, 20), kWaitTimeout);
+  a.Set();
+  b.Set();
+  EXPECT_EQ(WaitAny({&a, &b}, 0), 0);
+  b.Reset();
+  Thread setter;
+  ASSERT_TRUE(setter.Start(
+      [](void* argument) -> uint32_t {
+        SleepMs(20);
+        static_cast<Event*>(argument)->Set();
+        return 0;
+      },
+      &a));
+  EXPECT_EQ(WaitAny({&b, &a, &a}, kDeadlineMs), 1);  // one event listed twice
+  setter.Join();
+  a.Set();
+  b.Set();
+  EXPECT_EQ(WaitAny({&a}, 0), 0);
+}
+
+// Each waiter is woken by its own event, whichever of many waiting threads it is.
+TEST(WaitAny, EachOfManyWaitersIsWokenByItsOwnEvent) {
+  constexpr int kWaiters = 8;
+  struct Slot {
+    Event own{Event::Kind::kAutoReset};
+    Event* shared_stop = nullptr;
+    std::atomic<int> result{-3};
+  };
+  Event stop(Event::Kind::kManualReset);
+  Slot slots[kWaiters];
+  Thread threads[kWaiters];
+  for (int i = 0; i < kWaiters; ++i) {
+    slots[i].shared_stop = &stop;
+    ASSERT_TRUE(threads[i].Start(
+        [](void* argument) -> uint32_t {
+          auto* slot = static_cast<Slot*>(argument);
+          slot->result = WaitAny({&slot->own, slot->shared_stop}, kDeadlineMs);
+          return 0;
+        },
+        &slots[i]));
+  }
+  for (int i = 0; i < kWaiters; i += 2) slots[i].own.Set();  // the even ones by their own event
+  for (int i = 0; i < kWaiters; i += 2) threads[i].Join();
+  stop.Set();  // the odd ones by the shared one
+  for (int i = 1; i < kWaiters; i += 2) threads[i].Join();
+  for (int i = 0; i < kWaiters; ++i) EXPECT_EQ(slots[i].result.load(), i % 2 == 0 ? 0 : 1) << i;
+}
+
 TEST(WaitAny, RejectsEmptyOrInvalidSets) {
   EXPECT_EQ(WaitAny(nullptr, 0, 0), kWaitFailed);
   Event event(Event::Kind::kManualReset);

@@ -1,34 +1,37 @@
 // Events, multi-object waits, mutexes, sleeps and ids over the C++ standard library and POSIX.
-// All events share one process-wide lock and condition variable: a multi-object wait then needs
-// no registration with each event, and setting any event wakes every waiter to re-check its set.
+// All events share one process-wide lock. A thread that has to wait registers itself with each
+// event of its set, so that setting an event wakes only the threads waiting on that event.
 #include "platform/sync.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 namespace platform {
 namespace {
 
+// A thread blocked in WaitAny; registered with every event of its set while it sleeps.
+struct Waiter {
+  std::condition_variable woken;
+};
+
 struct EventState {
   bool manual_reset;
   bool signalled;
+  std::vector<Waiter*> waiters;  // under EventLock
 };
 
 // Never destroyed: threads may still wait while static objects are torn down at exit.
 std::mutex& EventLock() {
   static std::mutex* lock = new std::mutex;
   return *lock;
-}
-
-std::condition_variable& EventChanged() {
-  static std::condition_variable* changed = new std::condition_variable;
-  return *changed;
 }
 
 EventState* StateOf(const Event* event) {
@@ -51,7 +54,7 @@ int TakeFirstSignalled(Event* const* events, int count) {
 }  // namespace
 
 Event::Event(Kind kind, bool initially_set) {
-  native_ = new (std::nothrow) EventState{kind == Kind::kManualReset, initially_set};
+  native_ = new (std::nothrow) EventState{kind == Kind::kManualReset, initially_set, {}};
 }
 
 Event::~Event() { delete static_cast<EventState*>(native_); }
@@ -59,11 +62,9 @@ Event::~Event() { delete static_cast<EventState*>(native_); }
 void Event::Set() {
   EventState* state = StateOf(this);
   if (state == nullptr) return;
-  {
-    std::lock_guard<std::mutex> hold(EventLock());
-    state->signalled = true;
-  }
-  EventChanged().notify_all();
+  std::lock_guard<std::mutex> hold(EventLock());
+  state->signalled = true;
+  for (Waiter* waiter : state->waiters) waiter->woken.notify_one();
 }
 
 void Event::Reset() {
@@ -87,18 +88,33 @@ int WaitAny(Event* const* events, int count, uint32_t timeout_ms) {
   for (int i = 0; i < count; ++i) {
     if (StateOf(events[i]) == nullptr) return kWaitFailed;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> hold(EventLock());
+  int index = TakeFirstSignalled(events, count);
+  if (index >= 0) return index;
+  if (timeout_ms == 0) return kWaitTimeout;
+  Waiter self;
+  for (int i = 0; i < count; ++i) StateOf(events[i])->waiters.push_back(&self);
   for (;;) {
-    int index = TakeFirstSignalled(events, count);
-    if (index >= 0) return index;
+    bool timed_out = false;
     if (timeout_ms == kInfinite) {
-      EventChanged().wait(hold);
-    } else if (EventChanged().wait_until(hold, deadline) == std::cv_status::timeout) {
-      index = TakeFirstSignalled(events, count);
-      return index >= 0 ? index : kWaitTimeout;
+      self.woken.wait(hold);
+    } else {
+      timed_out = self.woken.wait_until(hold, deadline) == std::cv_status::timeout;
+    }
+    index = TakeFirstSignalled(events, count);
+    if (index >= 0 || timed_out) break;
+  }
+  // One registration per entry of the set (an event listed twice was registered twice).
+  for (int i = 0; i < count; ++i) {
+    std::vector<Waiter*>& waiters = StateOf(events[i])->waiters;
+    auto found = std::find(waiters.begin(), waiters.end(), &self);
+    if (found != waiters.end()) {
+      *found = waiters.back();
+      waiters.pop_back();
     }
   }
+  return index >= 0 ? index : kWaitTimeout;
 }
 
 Mutex::Mutex() { native_ = new (std::nothrow) std::recursive_mutex; }
