@@ -17,31 +17,36 @@ class DriverChannel;
 // path is empty or cannot be opened (it then ends at once without calling its handler). A failed
 // request ends the thread; nothing restarts it.
 
-// Waits for IOCTL_WAIT_CLUTCH_STATE; the handler gets engaged as 0 or 1 and the event type word.
-class CClutchThread : public CThread {
+// What the four share: a handler with its context, and the device path their channel opens.
+template <typename HandlerType>
+class CEventThread : public CThread {
  public:
-  using Handler = void (*)(uint32_t engaged, uint32_t event_type, void* context);
-  ~CClutchThread() override;
+  using Handler = HandlerType;
   void SetHandler(Handler handler, void* context) { handler_.Set(handler, context); }
   void SetPath(std::u16string_view path) { path_ = path; }
 
  protected:
-  void Run() override;
-
- private:
   HandlerBinding<Handler> handler_;
   std::u16string path_;
 };
 
+// Waits for IOCTL_WAIT_CLUTCH_STATE; the handler gets engaged as 0 or 1 and the event type word.
+using ClutchStateHandler = void (*)(uint32_t engaged, uint32_t event_type, void* context);
+class CClutchThread : public CEventThread<ClutchStateHandler> {
+ public:
+  ~CClutchThread() override;
+
+ protected:
+  void Run() override;
+};
+
 // Waits for IOCTL_WAIT_PROFILE_CHANGE; after each change it pauses 100 ms, asks for the active
 // profile's id, full path and the shift state, and hands path and shift GUID to the handler.
-class CProfileThread : public CThread {
+using ProfileChangeHandler = void (*)(const std::u16string& path, const platform::Guid* shift,
+                                     void* context);
+class CProfileThread : public CEventThread<ProfileChangeHandler> {
  public:
-  using Handler = void (*)(const std::u16string& path, const platform::Guid* shift,
-                           void* context);
   ~CProfileThread() override;
-  void SetHandler(Handler handler, void* context) { handler_.Set(handler, context); }
-  void SetPath(std::u16string_view path) { path_ = path; }
 
   // One profile-change wait on an overlapped channel, together with stop. True when the driver
   // reported a change; false on stop (the request is cancelled and finished first), on a failed
@@ -53,40 +58,25 @@ class CProfileThread : public CThread {
 
  private:
   void ReportProfile(DriverChannel& channel);
-
-  HandlerBinding<Handler> handler_;
-  std::u16string path_;
 };
 
 // Waits for IOCTL_WAIT_SHIFT_CHANGE; the handler gets the new shift GUID.
-class CShiftThread : public CThread {
+using ShiftStateHandler = void (*)(const platform::Guid* shift, void* context);
+class CShiftThread : public CEventThread<ShiftStateHandler> {
  public:
-  using Handler = void (*)(const platform::Guid* shift, void* context);
   ~CShiftThread() override;
-  void SetHandler(Handler handler, void* context) { handler_.Set(handler, context); }
-  void SetPath(std::u16string_view path) { path_ = path; }
 
  protected:
   void Run() override;
-
- private:
-  HandlerBinding<Handler> handler_;
-  std::u16string path_;
 };
 
 // Waits for IOCTL_WAIT_COMMAND; the handler gets the command GUID, control number, kind, state.
-class CCommandThread : public CThread {
+using CommandEventHandler = void (*)(const platform::Guid* command, uint32_t control,
+                                    uint32_t kind, uint32_t state, void* context);
+class CCommandThread : public CEventThread<CommandEventHandler> {
  public:
-  using Handler = void (*)(const platform::Guid* command, uint32_t control, uint32_t kind,
-                           uint32_t state, void* context);
   ~CCommandThread() override;
-  void SetHandler(Handler handler, void* context) { handler_.Set(handler, context); }
-  void SetPath(std::u16string_view path) { path_ = path; }
 
  protected:
   void Run() override;
-
- private:
-  HandlerBinding<Handler> handler_;
-  std::u16string path_;
 };
