@@ -1,18 +1,7 @@
 #!/usr/bin/env bash
 # skyhelm-doc summary on our sample profile and on edge cases: the JSON it prints and its exit
 # statuses. Arguments: the build folder and the source folder.
-set -euo pipefail
-build="$1"
-source="$2"
-doc="$build/skyhelm-doc"
-data="$source/data"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Writes UTF-8 text (argument 2) as a UTF-16LE document with a byte order mark (argument 1).
-document() { python3 -c 'import sys; open(sys.argv[1], "wb").write(b"\xff\xfe" + sys.argv[2].encode("utf-16-le", "surrogatepass"))' "$1" "$2"; }
+source "$(dirname "$0")/doc_common.bash"
 
 default="$data/profiles/Default.pr0"
 member=4A7D2E91-3B6C-4F80-A1D5-9E8C7B6A5F40

@@ -1,18 +1,7 @@
 #!/usr/bin/env bash
 # skyhelm-doc tree and outputs on our sample documents and on edge cases: the JSON they print
 # and their exit statuses. Arguments: the build folder and the source folder.
-set -euo pipefail
-build="$1"
-source="$2"
-doc="$build/skyhelm-doc"
-data="$source/data"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Writes UTF-8 text (argument 2) as a UTF-16LE document with a byte order mark (argument 1).
-document() { python3 -c 'import sys; open(sys.argv[1], "wb").write(b"\xff\xfe" + sys.argv[2].encode("utf-16-le", "surrogatepass"))' "$1" "$2"; }
+source "$(dirname "$0")/doc_common.bash"
 
 # outputs: the sample controller's tables, exactly.
 expected='{"leds":[{"id":0,"command":512,"index":0,"maxvalue":1},{"id":1,"command":512,"index":1,"maxvalue":1},{"id":2,"command":512,"index":2,"maxvalue":1},{"id":3,"command":513,"index":0,"maxvalue":3}],"strings":[{"id":0,"clearcommand":256,"setcommand":257,"maxlength":16,"marqueetime":250},{"id":1,"clearcommand":272,"setcommand":273,"maxlength":16,"marqueetime":250},{"id":2,"clearcommand":288,"setcommand":289,"maxlength":16,"marqueetime":250}],"shiftbuttons":[6]}'
