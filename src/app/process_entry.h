@@ -8,8 +8,9 @@ namespace app {
 // The instance name: the single-instance guard and the window class are both named by it.
 inline constexpr char16_t kInstanceName[] = u"Corvane.Vexmoor.Skyhelm";
 
-// Runs the service until its window is destroyed (Windows) or SIGINT/SIGTERM arrives (Linux).
-// instance is the module handle on Windows and unused on Linux. Returns 0 in every case.
+// Runs the service until its window is destroyed (Windows). On Linux SIGINT and SIGTERM end the
+// process at once with status 0, from wherever it is. instance is the module handle on Windows
+// and unused on Linux. Returns 0 in every case.
 int ProcessEntry(void* instance);
 
 }  // namespace app

@@ -2,7 +2,8 @@
 """A minimal user-space driver for system tests of the socket transport (docs/driver-protocol.md).
 
 Usage: fake_driver.py FOLDER. Commands on standard input, one a line:
-  publish NAME | unpublish NAME | clutch NAME ENGAGED TYPE | quit
+  publish NAME | unpublish NAME | clutch NAME ENGAGED TYPE | stall NAME | quit
+(stall: from then on NAME answers no request and no cancel, as a hung driver would)
 Every event is printed on standard output, one line each, flushed:
   published NAME | open NAME | close NAME | request NAME CODE | clutched NAME | unpublished NAME
 """
@@ -62,6 +63,11 @@ def serve(name, conn):
         length, request_id, code, in_len, out_len = struct.unpack("<IQIII", header)
         if length > 24 and read_exactly(conn, length - 24) is None:
             break
+        with lock:
+            stalled = devices.get(name, {}).get("stalled", False)
+        if stalled:
+            say("request %s 0x%X unanswered" % (name, code))
+            continue
         if code == 0:
             with lock:
                 device = devices.get(name)
@@ -148,6 +154,11 @@ def main():
             unpublish(words[1])
         elif words[0] == "clutch":
             clutch(words[1], int(words[2]), int(words[3]))
+        elif words[0] == "stall":
+            with lock:
+                if words[1] in devices:
+                    devices[words[1]]["stalled"] = True
+            say("stalled " + words[1])
         elif words[0] == "quit":
             break
     for name in list(devices):

@@ -1,10 +1,9 @@
 // The service's process entry on Linux: the flock guard, the device folder watch as notification
-// recipient, discovery, and a loop that SIGINT or SIGTERM ends as WM_DESTROY does on Windows.
+// recipient, discovery, and a loop that lasts until SIGINT or SIGTERM ends the process.
 #include "app/process_entry.h"
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,26 +17,35 @@
 namespace app {
 namespace {
 
-// Blocks SIGINT and SIGTERM in this thread and every thread started later, and returns a
-// descriptor that becomes readable when one of them arrives; -1 on failure.
-int BlockStopSignals() {
+// Ends the process at once with status 0. Nothing is torn down, as on Windows, where everything
+// is left to process exit: the main thread may be inside an attach that waits for a driver that
+// does not answer, and worker threads may be waiting for theirs, so no orderly shutdown could
+// promise to finish in time. Every log line is already flushed when it is written.
+void EndOnStopSignal(int /*signal*/) { _exit(0); }
+
+// Installs EndOnStopSignal for SIGINT and SIGTERM and makes sure neither is blocked in this
+// thread (threads started later inherit the mask). False on failure.
+bool EndOnStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = EndOnStopSignal;
+  sigemptyset(&action.sa_mask);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return -1;
-  return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+         pthread_sigmask(SIG_UNBLOCK, &signals, nullptr) == 0;
 }
 
-// Hands the watch's records to the device manager until a stop signal arrives.
-void RunWatchLoop(platform::DeviceWatch& watch, int signal_fd) {
+// Hands the watch's records to the device manager for the life of the process; returns only
+// when the watch cannot be waited for.
+void RunWatchLoop(platform::DeviceWatch& watch) {
   for (;;) {
-    pollfd waits[2] = {{signal_fd, POLLIN, 0}, {watch.PollFd(), POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0) {
+    pollfd wait{watch.PollFd(), POLLIN, 0};
+    if (poll(&wait, 1, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (waits[0].revents != 0) return;
     for (const platform::DeviceChange& change : watch.TakeChanges()) {
       devices::HandleDeviceChange(&watch, change, devices::DeviceManagerTarget());
     }
@@ -50,14 +58,13 @@ int ProcessEntry(void* /*instance*/) {
   if (platform::AcquireInstanceGuard(kInstanceName) == platform::InstanceGuard::kAlreadyRunning) {
     return 0;
   }
-  const int signal_fd = BlockStopSignals();
-  if (signal_fd < 0) return 0;
+  if (!EndOnStopSignals()) return 0;
   InstallLogReceiverFromEnvironment();
   // Like the window on Windows, the watch is never torn down: it lives until process exit.
   static platform::DeviceWatch* watch = new platform::DeviceWatch(platform::DeviceFolder());
   if (!watch->Start()) return 0;
   devices::DiscoverDevices(watch);
-  RunWatchLoop(*watch, signal_fd);
+  RunWatchLoop(*watch);
   return 0;
 }
 
