@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Plays the scenarios of tests/system/scenarios/ with skyhelm-sim run and checks what they show.
+# Layout: NAME.scenario (the steps), NAME.expected (its trace reduced by trace_filter.bash, which
+# keeps what a person or the driver sees and drops what varies between runs), and, for a run that
+# is to end with another exit status than 0, NAME.status holding that number. Every handle the
+# service opened must be closed by the end of the run.
+# Usage: scenarios.sh BUILD_DIR SOURCE_DIR [FILES...]   (FILES default: every NAME.scenario)
+set -uo pipefail
+build=$1
+source_dir=$2
+shift 2
+here=$source_dir/tests/system
+files=("$@")
+[ ${#files[@]} -gt 0 ] || files=("$here"/scenarios/*.scenario)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failed=0
+for scenario in "${files[@]}"; do
+  base=${scenario%.scenario}
+  name=$(basename "$base")
+  want_status=0
+  [ -f "$base.status" ] && want_status=$(tr -d ' \n' <"$base.status")
+  status=0
+  "$build/skyhelm-sim" run "$scenario" >"$work/$name.trace" 2>"$work/$name.err" || status=$?
+  problem=
+  if [ "$status" -ne "$want_status" ]; then
+    problem="ended with $status, expected $want_status"
+  elif ! bash "$here/trace_filter.bash" <"$work/$name.trace" >"$work/$name.seen" ||
+       ! diff -u "$base.expected" "$work/$name.seen" >"$work/$name.diff"; then
+    problem="unexpected trace"
+  elif [ "$(grep -c '"code":"open","ok":true' "$work/$name.trace")" -ne \
+         "$(grep -c '"code":"close"' "$work/$name.trace")" ]; then
+    problem="handles left open"
+  fi
+  if [ -n "$problem" ]; then
+    echo "FAIL $name: $problem" >&2
+    [ -s "$work/$name.diff" ] && cat "$work/$name.diff" >&2
+    tail -n 5 "$work/$name.err" >&2
+    failed=1
+  else
+    echo "ok   $name"
+  fi
+done
+[ "$failed" -eq 0 ] && echo PASS
+exit $failed
