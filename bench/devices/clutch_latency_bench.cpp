@@ -4,6 +4,7 @@
 #ifndef _WIN32
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -17,9 +18,11 @@
 
 #include "devices/device_manager.h"
 #include "display/profile_summary.h"
+#include "document/node_reader.h"
 #include "driver/control_codes.h"
 #include "platform/posix/device_watch.h"
 #include "platform/text.h"
+#include "profile/profile_nodes.h"
 #include "sim/in_process.h"
 #include "sim/model.h"
 #include "sim/socket_server.h"
@@ -177,9 +180,41 @@ void ProfileSummaryRead(benchmark::State& state, size_t bytes) {
   fs::remove_all(work);
 }
 
+// Bytes the heap holds for the loaded tree of a generated profile (node objects, their texts and
+// child lists, with the allocator's own overhead), measured while the tree is alive.
+size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+void ProfileTreeMemory(benchmark::State& state, size_t bytes) {
+  char pattern[] = "/tmp/skyhelm-bench-XXXXXX";
+  const fs::path work = mkdtemp(pattern);
+  const fs::path file = work / "profile.pr0";
+  WriteLargeProfile(file, bytes);
+  const std::u16string path = platform::FromUtf8(file.string());
+  size_t tree_bytes = 0;
+  for (auto _ : state) {
+    std::unique_ptr<VexNode::CNode> root;
+    const size_t before = HeapInUse();
+    if (VexNode::LoadDocument(path, VexNode::profile::RegisterProfileNodes, &root) != VexNode::LoadStatus::kLoaded) {
+      state.SkipWithError("profile not read");
+      break;
+    }
+    tree_bytes = HeapInUse() - before;
+  }
+  const auto file_bytes = static_cast<double>(fs::file_size(file));
+  state.counters["tree_bytes"] = static_cast<double>(tree_bytes);
+  state.counters["file_bytes"] = file_bytes;
+  state.counters["tree_per_file"] = static_cast<double>(tree_bytes) / file_bytes;
+  fs::remove_all(work);
+}
+
 BENCHMARK_CAPTURE(ProfileSummaryRead, small_profile, size_t{0})->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(ProfileSummaryRead, one_megabyte_profile, size_t{1000 * 1000})
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ProfileTreeMemory, one_megabyte_profile, size_t{1000 * 1000})
+    ->Iterations(3)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

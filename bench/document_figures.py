@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Document loading figures side by side: the reader and the tree loader against pugixml and
+RapidXML, the profile summary read, clutch event latency and the memory of a loaded 1 MB profile.
+
+Usage: bench/document_figures.py [--rounds N] BUILD_DIR [BUILD_DIR ...]
+
+Each BUILD_DIR is a release build with benchmarks (cmake --preset release). With several build
+directories (for example a baseline and a change) the rounds alternate between them, so that both
+see the same machine load; every figure is the median over the rounds, and the latency goals are
+checked in every round.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+DOCUMENT_BENCHMARKS = ["BM_Parse", "BM_RapidXmlUtf16", "BM_LoadTree", "BM_PugiUtf8Default", "BM_PugiUtf16Default"]
+SIZES = [("100", "100 KB"), ("1000", "1 MB"), ("10000", "10 MB")]
+DEVICE_FILTER = ("ProfileSummaryRead/one_megabyte_profile|ClutchEventLatency/small_profile_active|"
+                 "ClutchEventLatency/one_megabyte_profile_active|ProfileTreeMemory")
+
+
+def run_json(build, program, pattern):
+    # The device benchmarks find the sample profiles relative to the build directory.
+    out = subprocess.run([os.path.join("bench", program), "--benchmark_filter=" + pattern, "--benchmark_format=json"],
+                         cwd=build, check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    return {b["name"]: b for b in json.loads(out)["benchmarks"]}
+
+
+def find(results, prefix):
+    for name, bench in results.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            return bench
+    raise KeyError(prefix)
+
+
+def one_round(build):
+    figures = {}
+    pattern = "^(" + "|".join(DOCUMENT_BENCHMARKS) + ")/"
+    results = run_json(build, "bench_document", pattern)
+    for bench in DOCUMENT_BENCHMARKS:
+        for arg, _ in SIZES:
+            figures[(bench, arg)] = find(results, bench + "/" + arg)["elements/s"] / 1e6
+    results = run_json(build, "bench_devices", DEVICE_FILTER)
+    summary = find(results, "ProfileSummaryRead/one_megabyte_profile")
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[summary["time_unit"]]
+    figures["summary_cpu_ms"] = summary["cpu_time"] * scale
+    figures["summary_real_ms"] = summary["real_time"] * scale
+    for key, name in [("small", "small_profile_active"), ("large", "one_megabyte_profile_active")]:
+        latency = find(results, "ClutchEventLatency/" + name)
+        figures[key + "_p50_ms"] = latency["p50_us"] / 1000
+        figures[key + "_p99_ms"] = latency["p99_us"] / 1000
+    memory = find(results, "ProfileTreeMemory/one_megabyte_profile")
+    figures["tree_bytes"] = memory["tree_bytes"]
+    figures["file_bytes"] = memory["file_bytes"]
+    figures["tree_per_file"] = memory["tree_per_file"]
+    return figures
+
+
+def label(build):
+    # build/release inside a work tree is named after the work tree.
+    path = os.path.normpath(os.path.abspath(build))
+    if path.endswith(os.path.join("build", "release")):
+        path = os.path.dirname(os.path.dirname(path))
+    return os.path.basename(path)[-15:]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("builds", nargs="+")
+    args = parser.parse_args()
+    rounds = {build: [] for build in args.builds}
+    for r in range(args.rounds):
+        for build in args.builds:
+            load = os.getloadavg()[0]
+            rounds[build].append(one_round(build))
+            print(f"round {r + 1} {build}: load average {load:.2f}", file=sys.stderr)
+
+    def median(build, key):
+        return statistics.median(f[key] for f in rounds[build])
+
+    def row(label, key, fmt):
+        cells = [fmt.format(median(b, key)) for b in args.builds]
+        print(f"{label:<44}" + "".join(f"{c:>16}" for c in cells))
+
+    print(f"load average now {os.getloadavg()[0]:.2f}; medians of {args.rounds} alternating rounds")
+    print(f"{'':<44}" + "".join(f"{label(b):>16}" for b in args.builds))
+    print("Melem/s (CPU time)")
+    for bench in DOCUMENT_BENCHMARKS:
+        for arg, size in SIZES:
+            row(f"  {bench} {size}", (bench, arg), "{:.2f}")
+    row("ProfileSummaryRead 1 MB, CPU ms", "summary_cpu_ms", "{:.3f}")
+    row("ProfileSummaryRead 1 MB, real ms", "summary_real_ms", "{:.3f}")
+    row("clutch event small profile p50 ms", "small_p50_ms", "{:.2f}")
+    row("clutch event small profile p99 ms", "small_p99_ms", "{:.2f}")
+    row("clutch event 1 MB profile p50 ms", "large_p50_ms", "{:.2f}")
+    row("clutch event 1 MB profile p99 ms", "large_p99_ms", "{:.2f}")
+    row("1 MB profile tree, bytes", "tree_bytes", "{:.0f}")
+    row("1 MB profile file, bytes", "file_bytes", "{:.0f}")
+    row("tree / file", "tree_per_file", "{:.2f}")
+
+    print("goals")
+    for build in args.builds:
+        m = lambda key: median(build, key)
+        goals = [
+            ("LoadTree >= 1/2 PugiUtf8Default at 1 MB and 10 MB",
+             all(m(("BM_LoadTree", a)) >= 0.5 * m(("BM_PugiUtf8Default", a)) for a in ("1000", "10000"))),
+            ("LoadTree > PugiUtf16Default at every size",
+             all(m(("BM_LoadTree", a)) > m(("BM_PugiUtf16Default", a)) for a, _ in SIZES)),
+            ("Parse > RapidXmlUtf16 at 100 KB and 1 MB",
+             all(m(("BM_Parse", a)) > m(("BM_RapidXmlUtf16", a)) for a in ("100", "1000"))),
+            ("ProfileSummaryRead 1 MB < 1 ms (CPU)", m("summary_cpu_ms") < 1.0),
+            ("1 MB clutch p99 < 4 ms in every round", all(f["large_p99_ms"] < 4.0 for f in rounds[build])),
+            ("small clutch p99 < 1.5 ms in every round", all(f["small_p99_ms"] < 1.5 for f in rounds[build])),
+            ("1 MB profile tree <= 3 x file", m("tree_per_file") <= 3.0),
+        ]
+        print(f"  {label(build)}")
+        for text, met in goals:
+            print(f"    {'met    ' if met else 'NOT met'}  {text}")
+
+
+if __name__ == "__main__":
+    main()
