@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64
-          libpugixml-dev librapidxml-dev libexpat1-dev python3)
+          libpugixml-dev librapidxml-dev libexpat1-dev python3
+          dpkg-dev lintian unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,7 +18,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q -o Acquire::Retries=3 \
     --no-install-recommends "${missing[@]}"
 fi
-for tool in cmake ninja g++ clang++ x86_64-w64-mingw32-g++-posix wine wineserver; do
+for tool in cmake ninja g++ clang++ x86_64-w64-mingw32-g++-posix wine wineserver cpack \
+            dpkg-shlibdeps lintian unzip; do
   command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: no GoogleTest sources" >&2; exit 1; }
