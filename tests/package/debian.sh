@@ -31,6 +31,12 @@ version=$(dpkg-deb -f "$deb" Version)
 [ "$(basename "$deb")" = "skyhelm_${version}_amd64.deb" ] || fail "file name $(basename "$deb") for $version"
 grep -q "^project(skyhelm VERSION ${version%+dirty} " "$source_dir/CMakeLists.txt" \
   || fail "version $version is not the project's"
+# A package from a tree with uncommitted changes says so in its version, and only such a one.
+if [ -n "$(git -C "$source_dir" status --porcelain 2>/dev/null)" ]; then
+  [ "${version%+dirty}" != "$version" ] || fail "version $version of a dirty tree without +dirty"
+elif git -C "$source_dir" rev-parse 2>/dev/null; then
+  [ "${version%+dirty}" = "$version" ] || fail "version $version of a clean tree with +dirty"
+fi
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no shared library dependencies"
 
 dpkg-deb -c "$deb" | awk '{ path = $6; sub(/^\./, "", path); sub(/\/$/, "", path);
@@ -105,9 +111,9 @@ grep -q '\[STRING id=0 ' "$work/service.log" || fail "the .dat file beside the e
 start=$(date +%s%N)
 kill -TERM "$service"
 status=0
-timeout_at=$((start + 10000000000))
+timeout_at=$((start + 3000000000))
 while kill -0 "$service" 2>/dev/null && [ "$(date +%s%N)" -lt "$timeout_at" ]; do sleep 0.05; done
-kill -0 "$service" 2>/dev/null && fail "the service did not end within 10 s of SIGTERM"
+kill -0 "$service" 2>/dev/null && fail "the service did not end within 3 s of SIGTERM"
 wait "$service" || status=$?
 service=""
 [ "$status" -eq 0 ] || fail "the service ended with status $status on SIGTERM"
