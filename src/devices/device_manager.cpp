@@ -8,6 +8,7 @@
 
 #include "clutch/clutch.h"
 #include "devices/device_change.h"
+#include "log/log.h"
 #include "platform/devices.h"
 #include "session/ardrith_clutch_thread.h"
 #include "session/device_session.h"
@@ -35,9 +36,54 @@ DeviceList& Devices() {
 class ManagerTarget final : public DeviceChangeTarget {
  public:
   void Attach(void* window, const std::u16string& path) override { AttachDevice(window, path); }
-  void Detach(void* handle) override { DetachDevice(handle); }
+  bool DetachRegistration(void* notification, std::u16string* path) override {
+    return devices::DetachRegistration(notification, path);
+  }
+  bool DetachPath(const std::u16string& path, void** notification) override {
+    return devices::DetachPath(path, notification);
+  }
   void Unregister(void* notification) override { platform::UnregisterNotification(notification); }
 };
+
+// The first entry that matches, or null. Main thread: only it changes the list, so the entry
+// stays valid after the lock is released.
+template <typename Match>
+DeviceEntry* FindEntry(Match match) {
+  std::lock_guard<std::mutex> hold(ListLock());
+  DeviceList& list = Devices();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (match(*list.at(i))) return list.at(i);
+  }
+  return nullptr;
+}
+
+// Stops the entry's clutch thread, frees its clutch, closes its device and removes it from the
+// list. Main thread.
+void DetachEntry(DeviceEntry* entry) {
+  // Waits for a clutch event in progress on this controller; no lock is held meanwhile.
+  entry->clutch_thread->Stop();
+  std::unique_ptr<CArdrithClutchThread> thread;
+  std::unique_ptr<CArdrithClutch> clutch;
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    thread = std::move(entry->clutch_thread);
+    clutch = std::move(entry->clutch);
+  }
+  thread.reset();
+  clutch.reset();
+  platform::CloseDevice(entry->device);
+  {
+    std::lock_guard<std::mutex> hold(ListLock());
+    DeviceList& list = Devices();
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list.at(i) == entry) {
+        list.RemoveAt(i);
+        break;
+      }
+    }
+  }
+  delete entry;
+}
 
 }  // namespace
 
@@ -78,18 +124,22 @@ std::vector<std::u16string> EnumerateDevices() {
   return platform::EnumerateInterfaces(kControllerInterfaceClass);
 }
 
-void DiscoverDevices(void* window) {
-  for (const std::u16string& path : EnumerateDevices()) AttachDevice(window, path);
+void DiscoverDevices(void* window, std::vector<std::u16string> (*enumerate)()) {
   // The registration is never undone: arrivals are wanted for the life of the process.
   platform::RegisterInterfaceArrivals(window, kControllerInterfaceClass);
+  for (const std::u16string& path : enumerate()) AttachDevice(window, path);
 }
 
 void AttachDevice(void* window, const std::u16string& path) {
+  // Arrivals repeat what discovery found, and some systems send each arrival more than once.
+  if (FindEntry([&](const DeviceEntry& e) { return SameInterfacePath(e.path, path); })) return;
   platform::DeviceHandle device =
       platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, /*overlapped=*/true);
   if (device == nullptr) return;
-  // Not kept: the remove-complete record carries it back.
-  platform::RegisterHandleRemoval(window, NotificationKey(device));
+  void* notification = platform::RegisterHandleRemoval(window, NotificationKey(device));
+  if (notification == nullptr) {
+    LogMessage(kLogError, kLogCategory, u"Device Removal Registration Failed %ws", path.c_str());
+  }
 
   DeviceSession session;
   session.Setup(path);  // attaching goes on when setup fails
@@ -102,6 +152,7 @@ void AttachDevice(void* window, const std::u16string& path) {
   auto* entry = new DeviceEntry;
   entry->path = path;
   entry->device = device;
+  entry->notification = notification;
   CArdrithClutchThread* started = thread.get();
   entry->clutch_thread = std::move(thread);
   entry->clutch = std::move(clutch);
@@ -115,38 +166,28 @@ void AttachDevice(void* window, const std::u16string& path) {
 
 void DetachDevice(void* handle) {
   if (handle == nullptr) return;
-  DeviceEntry* entry = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(ListLock());
-    DeviceList& list = Devices();
-    for (size_t i = 0; i < list.size() && entry == nullptr; ++i) {
-      if (NotificationKey(list.at(i)->device) == handle) entry = list.at(i);
-    }
-  }
-  if (entry == nullptr) return;
-  // Waits for a clutch event in progress on this controller; no lock is held meanwhile.
-  entry->clutch_thread->Stop();
-  std::unique_ptr<CArdrithClutchThread> thread;
-  std::unique_ptr<CArdrithClutch> clutch;
-  {
-    std::lock_guard<std::mutex> hold(ListLock());
-    thread = std::move(entry->clutch_thread);
-    clutch = std::move(entry->clutch);
-  }
-  thread.reset();
-  clutch.reset();
-  platform::CloseDevice(entry->device);
-  {
-    std::lock_guard<std::mutex> hold(ListLock());
-    DeviceList& list = Devices();
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (list.at(i) == entry) {
-        list.RemoveAt(i);
-        break;
-      }
-    }
-  }
-  delete entry;
+  DeviceEntry* entry =
+      FindEntry([&](const DeviceEntry& e) { return NotificationKey(e.device) == handle; });
+  if (entry != nullptr) DetachEntry(entry);
+}
+
+bool DetachRegistration(void* notification, std::u16string* path) {
+  if (notification == nullptr) return false;
+  DeviceEntry* entry =
+      FindEntry([&](const DeviceEntry& e) { return e.notification == notification; });
+  if (entry == nullptr) return false;
+  *path = entry->path;
+  DetachEntry(entry);
+  return true;
+}
+
+bool DetachPath(const std::u16string& path, void** notification) {
+  DeviceEntry* entry =
+      FindEntry([&](const DeviceEntry& e) { return SameInterfacePath(e.path, path); });
+  if (entry == nullptr) return false;
+  *notification = entry->notification;
+  DetachEntry(entry);
+  return true;
 }
 
 void OnClutchEvent(uint32_t engaged, uint32_t event_type, CArdrithClutchThread* thread) {
@@ -172,7 +213,10 @@ std::vector<AttachedDevice> AttachedDevices() {
   std::lock_guard<std::mutex> hold(ListLock());
   std::vector<AttachedDevice> devices;
   const DeviceList& list = Devices();
-  for (size_t i = 0; i < list.size(); ++i) devices.push_back({list.at(i)->path, list.at(i)->device});
+  for (size_t i = 0; i < list.size(); ++i) {
+    const DeviceEntry& entry = *list.at(i);
+    devices.push_back({entry.path, entry.device, entry.notification});
+  }
   return devices;
 }
 

@@ -29,6 +29,9 @@ struct DeviceEntry {
   ~DeviceEntry();
   std::u16string path;
   platform::DeviceHandle device = nullptr;
+  // The per-handle removal registration of the device; null when registering failed. Removal
+  // records of the handle name it.
+  void* notification = nullptr;
   std::unique_ptr<Corvane::Vexmoor::CArdrithClutchThread> clutch_thread;
   std::unique_ptr<Corvane::Vexmoor::CArdrithClutch> clutch;
 };
@@ -61,13 +64,26 @@ void* NotificationKey(platform::DeviceHandle device);
 
 // The paths of the present controller interfaces, in the OS's enumeration order.
 std::vector<std::u16string> EnumerateDevices();
-// Attaches every present controller, then registers window for arrivals of the controller class.
-void DiscoverDevices(void* window);
-// Opens path, brings the controller's outputs up to date with one session, and adds an entry
-// whose clutch thread runs until DetachDevice. Nothing is added when the path cannot be opened.
+// Registers window for arrivals of the controller class, then attaches every present controller.
+// Registering first loses no controller that arrives in between: the OS does not replay the
+// interfaces present at registration, and an arrival of a path already attached adds nothing.
+// enumerate lists the present controllers (EnumerateDevices unless a test gives another).
+void DiscoverDevices(void* window,
+                     std::vector<std::u16string> (*enumerate)() = &EnumerateDevices);
+// Opens path, registers window for the removal of its handle, brings the controller's outputs up
+// to date with one session, and adds an entry whose clutch thread runs until it is detached.
+// Nothing is added when the path cannot be opened or an attached entry has the same path
+// (compared without regard to case). A failed removal registration is logged; the entry is added
+// all the same and goes with the removal of its interface.
 void AttachDevice(void* window, const std::u16string& path);
 // Detaches the first entry whose device has the notification key handle; ignores unknown ones.
 void DetachDevice(void* handle);
+// Detaches the entry whose removal registration is notification; its path goes to *path. False
+// when no entry has it.
+bool DetachRegistration(void* notification, std::u16string* path);
+// Detaches the entry attached from path (compared without regard to case); its removal
+// registration goes to *notification. False when no entry has the path.
+bool DetachPath(const std::u16string& path, void** notification);
 // The clutch thread's handler: runs the clutch event rule on the thread's entry with a fresh
 // session.
 void OnClutchEvent(uint32_t engaged, uint32_t event_type,
@@ -77,6 +93,7 @@ void OnClutchEvent(uint32_t engaged, uint32_t event_type,
 struct AttachedDevice {
   std::u16string path;
   platform::DeviceHandle device;
+  void* notification;
 };
 std::vector<AttachedDevice> AttachedDevices();
 size_t DeviceListCapacity();

@@ -15,12 +15,19 @@ std::vector<std::u16string> EnumerateInterfaces(const Guid& interface_class);
 
 // What a device-change notification carries, already decoded from the OS record.
 struct DeviceChange {
-  enum class Kind { kArrival, kQueryRemove, kQueryRemoveFailed, kRemoveComplete, kOther };
+  enum class Kind {
+    kArrival,
+    kQueryRemove,
+    kQueryRemoveFailed,
+    kRemovePending,
+    kRemoveComplete,
+    kOther
+  };
   Kind kind = Kind::kOther;
   uint32_t device_type = 0;      // 5 device interface, 6 handle
-  std::u16string path;           // arrivals of device type 5
+  std::u16string path;           // device type 5: the interface path
   void* handle = nullptr;        // device type 6: the handle the notification was registered for
-  void* notification = nullptr;  // device type 6: the per-handle notification registration
+  void* notification = nullptr;  // device type 6: the per-handle registration it came through
 };
 
 // Registration of a recipient (the message window on Windows) for arrivals of a class and for

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "devices/fake_controllers.h"
+#include "log/log.h"
 
 namespace {
 
@@ -63,6 +65,42 @@ TEST(DeviceList, GrowsByHalfOrToTheNewSizeAndKeepsOrderOnRemoval) {
 TEST_F(DeviceManagerTest, APathThatCannotBeOpenedAddsNothing) {
   devices::AttachDevice(nullptr, u"sim:absent");
   EXPECT_TRUE(devices::AttachedDevices().empty());
+}
+
+struct LogLines {
+  static void Receive(void* context, uint8_t level, uint64_t, const char16_t* line) {
+    auto* lines = static_cast<LogLines*>(context);
+    std::lock_guard<std::mutex> hold(lines->mutex);
+    if (level == kLogError) lines->errors.emplace_back(line);
+  }
+  std::mutex mutex;
+  std::vector<std::u16string> errors;
+};
+
+// A path that is attached already, as discovery and a repeated arrival both give it, and in
+// another case as an arrival broadcast spells it, is neither opened nor added again. With no
+// window to register with, the removal registration fails: that is logged as an error, and the
+// entry goes with the removal of its interface instead.
+TEST_F(DeviceManagerTest, AnAttachedPathInAnyCaseIsNotAttachedAgainAndAFailedRegistrationIsLogged) {
+  LogLines lines;
+  g_log_sink = LogSink{1, &lines, &LogLines::Receive, 4, kLogCategory};
+  controllers_.Add("a");
+  devices::AttachDevice(nullptr, u"sim:a");
+  devices::AttachDevice(nullptr, u"sim:a");
+  devices::AttachDevice(nullptr, u"SIM:a");
+  g_log_sink = LogSink{};
+  ASSERT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a"}));
+  EXPECT_EQ(controllers_.OpenConnections("a"), 1);
+  EXPECT_EQ(devices::AttachedDevices()[0].notification, nullptr);
+  ASSERT_EQ(lines.errors.size(), 1u);
+  EXPECT_NE(lines.errors[0].find(u"Device Removal Registration Failed sim:a"), std::u16string::npos);
+
+  void* registration = nullptr;
+  EXPECT_FALSE(devices::DetachRegistration(nullptr, nullptr));  // no registration names nothing
+  EXPECT_TRUE(devices::DetachPath(u"SIM:A", &registration));
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+  EXPECT_EQ(controllers_.OpenConnections("a"), 0);
+  EXPECT_FALSE(devices::DetachPath(u"sim:a", &registration));
 }
 
 TEST_F(DeviceManagerTest, AttachStartsTheClutchThreadAndDetachClosesEveryHandle) {

@@ -38,10 +38,10 @@ class SocketAttachTest : public ::testing::Test {
     unsetenv("SKYHELM_DEVICE_DIR");
     ASSERT_EQ(std::system(("rm -rf '" + folder_ + "'").c_str()), 0);
   }
-  // Hands the watch's records to the device manager until the list has count entries (five
-  // seconds at most).
-  bool PumpUntil(platform::DeviceWatch& watch, size_t count) {
-    for (int round = 0; round < 50; ++round) {
+  // Hands the watch's records to the device manager until the list has count entries (rounds
+  // tenths of a second at most).
+  bool PumpUntil(platform::DeviceWatch& watch, size_t count, int rounds = 50) {
+    for (int round = 0; round < rounds; ++round) {
       if (devices::AttachedDevices().size() == count) return true;
       pollfd wait{watch.PollFd(), POLLIN, 0};
       poll(&wait, 1, 100);
@@ -98,6 +98,72 @@ TEST_F(SocketAttachTest, ADriverThatGoesAwayMidRequestIsDetachedAndANewOneServes
   ASSERT_TRUE(server_->Publish("SIM#A" + kClassSuffix, u"sim:a"));
   ASSERT_TRUE(PumpUntil(watch, 1));
   ASSERT_TRUE(controllers_.RaiseClutch("a", 1, 0));
+}
+
+// Discovery registers for arrivals before it enumerates: a controller that appears after the
+// enumeration's snapshot, and whose arrival is handled at once (as a Windows broadcast is, never
+// queued for later), is attached all the same.
+sim::SocketServer* g_discovery_server = nullptr;
+platform::DeviceWatch* g_discovery_watch = nullptr;
+
+std::vector<std::u16string> EnumerateThenArrive() {
+  std::vector<std::u16string> snapshot = devices::EnumerateDevices();
+  EXPECT_TRUE(g_discovery_server->Publish("SIM#B" + kClassSuffix, u"sim:b"));
+  for (const platform::DeviceChange& change : g_discovery_watch->TakeChanges()) {
+    devices::HandleDeviceChange(g_discovery_watch, change, devices::DeviceManagerTarget());
+  }
+  return snapshot;
+}
+
+TEST_F(SocketAttachTest, AControllerArrivingDuringDiscoveryIsAttachedOnce) {
+  server_ = std::make_unique<sim::SocketServer>(folder_, &controllers_);
+  ASSERT_TRUE(server_->Publish("SIM#A" + kClassSuffix, u"sim:a"));
+  platform::DeviceWatch watch(folder_);
+  ASSERT_TRUE(watch.Start());
+  g_discovery_server = server_.get();
+  g_discovery_watch = &watch;
+  devices::DiscoverDevices(&watch, &EnumerateThenArrive);
+  g_discovery_server = nullptr;
+  g_discovery_watch = nullptr;
+  std::vector<std::string> paths;
+  for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+    paths.push_back(platform::ToUtf8(device.path));
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{folder_ + "/SIM#B" + kClassSuffix,
+                                             folder_ + "/SIM#A" + kClassSuffix}));
+  // The arrival was seen once by the watch; discovery listed A, which is not attached again.
+  EXPECT_FALSE(PumpUntil(watch, 3, /*rounds=*/5));
+  EXPECT_EQ(controllers_.OpenConnections("a"), 1);
+  EXPECT_EQ(controllers_.OpenConnections("b"), 1);
+}
+
+// Removal records of a handle name their entry by the registration they came through: a record
+// whose handle value is another controller's leaves that controller attached.
+TEST_F(SocketAttachTest, AHandleRemovalFindsItsEntryByItsRegistration) {
+  server_ = std::make_unique<sim::SocketServer>(folder_, &controllers_);
+  ASSERT_TRUE(server_->Publish("SIM#A" + kClassSuffix, u"sim:a"));
+  ASSERT_TRUE(server_->Publish("SIM#B" + kClassSuffix, u"sim:b"));
+  platform::DeviceWatch watch(folder_);
+  ASSERT_TRUE(watch.Start());
+  devices::DiscoverDevices(&watch);
+  const std::vector<devices::AttachedDevice> attached = devices::AttachedDevices();
+  ASSERT_EQ(attached.size(), 2u);
+  ASSERT_NE(attached[0].notification, nullptr);
+  ASSERT_NE(attached[0].notification, attached[1].notification);
+  platform::DeviceChange change;
+  change.device_type = 6;
+  change.kind = platform::DeviceChange::Kind::kQueryRemove;
+  change.notification = attached[0].notification;
+  change.handle = devices::NotificationKey(attached[1].device);
+  devices::HandleDeviceChange(&watch, change, devices::DeviceManagerTarget());
+  ASSERT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_EQ(platform::ToUtf8(devices::AttachedDevices()[0].path), folder_ + "/SIM#B" + kClassSuffix);
+  // The removal of A's socket then completes A's removal and leaves B alone.
+  server_->Unpublish("SIM#A" + kClassSuffix);
+  EXPECT_FALSE(PumpUntil(watch, 0, /*rounds=*/5));
+  EXPECT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_EQ(controllers_.OpenConnections("a"), 0);
+  EXPECT_EQ(controllers_.OpenConnections("b"), 1);
 }
 
 }  // namespace

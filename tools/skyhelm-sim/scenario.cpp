@@ -147,17 +147,12 @@ int Scenario::Attach(const std::string& name) {
 
 int Scenario::Detach(const std::string& name) {
   model_.Detach(name);
-  const std::u16string path = sim::DriverModel::InterfacePath(name);
-  for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
-    if (device.path != path) continue;
-    platform::DeviceChange change;
-    change.device_type = 6;
-    change.handle = devices::NotificationKey(device.device);
-    change.kind = platform::DeviceChange::Kind::kQueryRemove;
-    devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
-    change.kind = platform::DeviceChange::Kind::kRemoveComplete;
-    devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
-  }
+  // What the removal of the interface does (in-process devices have no per-handle registration).
+  platform::DeviceChange change;
+  change.kind = platform::DeviceChange::Kind::kRemoveComplete;
+  change.device_type = 5;
+  change.path = sim::DriverModel::InterfacePath(name);
+  devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
   return kRunOk;
 }
 

@@ -20,6 +20,7 @@ platform::DeviceChange DecodeDeviceChange(WPARAM wparam, LPARAM lparam) {
     case DBT_DEVICEARRIVAL: change.kind = Kind::kArrival; break;
     case DBT_DEVICEQUERYREMOVE: change.kind = Kind::kQueryRemove; break;
     case DBT_DEVICEQUERYREMOVEFAILED: change.kind = Kind::kQueryRemoveFailed; break;
+    case DBT_DEVICEREMOVEPENDING: change.kind = Kind::kRemovePending; break;
     case DBT_DEVICEREMOVECOMPLETE: change.kind = Kind::kRemoveComplete; break;
     default: return change;
   }

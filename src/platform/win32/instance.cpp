@@ -15,8 +15,13 @@ InstanceGuard AcquireInstanceGuard(std::u16string_view name) {
     CloseHandle(existing);
     return InstanceGuard::kAlreadyRunning;
   }
+  // A mutex that exists but refuses us was made by an instance running with higher rights.
+  if (GetLastError() == ERROR_ACCESS_DENIED) return InstanceGuard::kAlreadyRunning;
   HANDLE mutex = CreateMutexW(nullptr, FALSE, wide);
-  if (mutex == nullptr) return InstanceGuard::kFailed;
+  if (mutex == nullptr) {
+    return GetLastError() == ERROR_ACCESS_DENIED ? InstanceGuard::kAlreadyRunning
+                                                 : InstanceGuard::kFailed;
+  }
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     // Another instance created it between the two calls.
     CloseHandle(mutex);
