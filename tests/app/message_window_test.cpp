@@ -45,7 +45,8 @@ TEST(MessageWindow, DecodesHandleRemovalsWithHandleAndNotification) {
   const LPARAM lparam = reinterpret_cast<LPARAM>(&broadcast);
   for (auto [wparam, kind] : {std::pair{WPARAM{DBT_DEVICEQUERYREMOVE}, Kind::kQueryRemove},
                               std::pair{WPARAM{DBT_DEVICEREMOVECOMPLETE}, Kind::kRemoveComplete},
-                              std::pair{WPARAM{DBT_DEVICEQUERYREMOVEFAILED}, Kind::kQueryRemoveFailed}}) {
+                              std::pair{WPARAM{DBT_DEVICEQUERYREMOVEFAILED}, Kind::kQueryRemoveFailed},
+                              std::pair{WPARAM{DBT_DEVICEREMOVEPENDING}, Kind::kRemovePending}}) {
     const platform::DeviceChange change = app::DecodeDeviceChange(wparam, lparam);
     EXPECT_EQ(change.kind, kind);
     EXPECT_EQ(change.device_type, 6u);

@@ -1,4 +1,9 @@
 // Well-known folders and the single-instance guard.
+#ifdef _WIN32
+#include <windows.h>
+#include <sddl.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -66,6 +71,38 @@ TEST(Instance, SecondGuardOfTheSameNameFindsTheFirst) {
   }
 #endif
 }
+
+#ifdef _WIN32
+// An instance running with higher rights (here: as the system account, which alone may use the
+// mutex) makes OpenMutexW fail with ERROR_ACCESS_DENIED. That is an instance already running,
+// not a reason to start a second one.
+TEST(Instance, AMutexThatRefusesAccessCountsAsAlreadyRunning) {
+  std::u16string name = u"Skyhelm.Test.Refused.";
+  for (char c : std::to_string(CurrentProcessId())) name += static_cast<char16_t>(c);
+  const wchar_t* wide = reinterpret_cast<const wchar_t*>(name.c_str());
+  HANDLE refusing = nullptr;
+  // Owned by the system account where that may be set (Wine), else owned by us.
+  for (const wchar_t* text : {L"O:SYD:(A;;GA;;;SY)", L"D:(A;;GA;;;SY)"}) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    refusing = CreateMutexW(&attributes, FALSE, wide);
+    LocalFree(descriptor);
+    if (refusing != nullptr) break;
+  }
+  ASSERT_NE(refusing, nullptr);
+  HANDLE opened = OpenMutexW(SYNCHRONIZE, FALSE, wide);
+  const DWORD error = GetLastError();
+  if (opened != nullptr) CloseHandle(opened);
+  ASSERT_EQ(opened, nullptr) << "the mutex does not refuse access here";
+  ASSERT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(AcquireInstanceGuard(name), InstanceGuard::kAlreadyRunning);
+  CloseHandle(refusing);
+  // Once the refusing instance is gone, the name is free again.
+  EXPECT_EQ(AcquireInstanceGuard(name), InstanceGuard::kAcquired);
+}
+#endif
 
 }  // namespace
 }  // namespace platform
