@@ -3,8 +3,9 @@
 
 Each seed is one selector byte (below 0x80: the 4096-unit window; otherwise a small window)
 followed by a document file: UTF-16LE with a byte order mark. Documents from data/ are added with
-both selectors."""
+both selectors; every document the tests write as a literal is added too."""
 import glob
+import re
 import os
 
 here = os.path.dirname(os.path.abspath(__file__))
@@ -47,3 +48,30 @@ for path in sorted(glob.glob(os.path.join(here, "..", "data", "*.dat")) + glob.g
     for selector, suffix in ((0x00, ""), (0x90, "_small")):
         with open(os.path.join(out, "data_" + base + suffix), "wb") as f:
             f.write(bytes([selector]) + body)
+
+# The documents the tests read: every run of adjacent u"..." literals that starts with '['.
+ESCAPES = {"\\\\": "\\", "\\\"": "\"", "\\'": "'", "\\n": "\n", "\\r": "\r", "\\t": "\t"}
+literal = re.compile(r'u"((?:[^"\\]|\\.)*)"')
+for source in sorted(glob.glob(os.path.join(here, "..", "tests", "*", "*.cpp"))):
+    with open(source, encoding="utf-8") as f:
+        text = f.read()
+    found = 0
+    at = 0
+    while True:
+        first = literal.search(text, at)
+        if first is None:
+            break
+        parts = [first.group(1)]
+        at = first.end()
+        while True:
+            follow = re.compile(r'\s*u"((?:[^"\\]|\\.)*)"').match(text, at)
+            if follow is None:
+                break
+            parts.append(follow.group(1))
+            at = follow.end()
+        document = re.sub(r"\\.", lambda m: ESCAPES.get(m.group(0), m.group(0)), "".join(parts))
+        if not document.startswith("[") or len(document) < 8:
+            continue
+        found += 1
+        name = "test_%s_%d" % (os.path.splitext(os.path.basename(source))[0], found)
+        write(name, found % 4, document)
