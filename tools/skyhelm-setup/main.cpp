@@ -441,8 +441,9 @@ int Usage(bool asked = false) {
   return asked ? kExitOk : kExitUsage;
 }
 
-// When the program was started from Explorer, its console closes at exit: keep the messages
-// visible until a key is pressed.
+// Started from Explorer (no arguments, a console of its own), the console would close at exit
+// with the messages: they stay until Enter is pressed. Started from a command prompt, they stay
+// anyway.
 void PauseWhenConsoleIsOwn() {
   DWORD processes[2];
   DWORD mode = 0;
@@ -485,6 +486,6 @@ int Run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   const int status = Run(argc, argv);
-  PauseWhenConsoleIsOwn();
+  if (argc == 1) PauseWhenConsoleIsOwn();
   return status;
 }
