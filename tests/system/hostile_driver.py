@@ -274,6 +274,8 @@ class HostileDriver:
         connection.pending[request_id] = (code, out_len)
         if code in WAIT_CODES:
             self.count("wait requests")
+            if code == WAIT_CLUTCH_EVENT and not self.hostile:
+                self.count("clutch waits while calm")
             return  # completed later by an event, an error or a vanishing controller
         if not self.hostile:
             status, output = self.sound_output(connection, code, payload, out_len)
