@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "devices/device_manager.h"
+
 namespace devices {
 namespace {
 
@@ -25,6 +27,9 @@ void HandleDeviceChange(void* window, const platform::DeviceChange& change,
   using Kind = platform::DeviceChange::Kind;
   auto& query_removed = target.query_removed_;
   if (change.device_type == kDeviceTypeInterface) {
+    // Only the controller class is registered for, but some systems (Wine) also send the
+    // interfaces of every other class to a window with per-handle registrations.
+    if (!(change.interface_class == kControllerInterfaceClass)) return;
     switch (change.kind) {
       case Kind::kArrival:
         target.Attach(window, change.path);

@@ -34,6 +34,7 @@ class DeviceChangeTarget {
   std::vector<QueryRemoved> query_removed_;  // changed on the main thread only
 };
 
+// Records of device interfaces (type 5) of another class than the controllers' change nothing.
 // Arrival of a device interface (type 5): attach its path.
 // Per-handle records (type 6) name their entry by the registration (notification) they came
 // through, never by the handle value, which the OS reuses once the handle is closed:

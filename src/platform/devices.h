@@ -26,6 +26,7 @@ struct DeviceChange {
   Kind kind = Kind::kOther;
   uint32_t device_type = 0;      // 5 device interface, 6 handle
   std::u16string path;           // device type 5: the interface path
+  Guid interface_class;          // device type 5: the class of the interface
   void* handle = nullptr;        // device type 6: the handle the notification was registered for
   void* notification = nullptr;  // device type 6: the per-handle registration it came through
 };

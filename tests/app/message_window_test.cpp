@@ -23,6 +23,8 @@ std::vector<unsigned char> InterfaceBroadcast(const wchar_t* name) {
   auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
   broadcast->dbcc_size = static_cast<DWORD>(bytes.size());
   broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  std::memcpy(&broadcast->dbcc_classguid, &devices::kControllerInterfaceClass,
+              sizeof broadcast->dbcc_classguid);
   std::memcpy(broadcast->dbcc_name, name, name_bytes);
   return bytes;
 }
@@ -34,6 +36,7 @@ TEST(MessageWindow, DecodesArrivalOfAnInterfaceWithItsPath) {
   EXPECT_EQ(change.kind, Kind::kArrival);
   EXPECT_EQ(change.device_type, 5u);
   EXPECT_EQ(change.path, u"\\\\?\\HID#X#1#{guid}");
+  EXPECT_EQ(change.interface_class, devices::kControllerInterfaceClass);
 }
 
 TEST(MessageWindow, DecodesHandleRemovalsWithHandleAndNotification) {

@@ -1,6 +1,7 @@
 // The device-change handler against a model of the device list: which records attach, detach and
 // unregister, found by what, and in what order.
 #include "devices/device_change.h"
+#include "devices/device_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -73,11 +74,13 @@ class ModelTarget : public devices::DeviceChangeTarget {
   uintptr_t next_registration = 100;
 };
 
-DeviceChange Interface(Kind kind, std::u16string path, uint32_t device_type = 5) {
+DeviceChange Interface(Kind kind, std::u16string path, uint32_t device_type = 5,
+                       const platform::Guid& interface_class = devices::kControllerInterfaceClass) {
   DeviceChange change;
   change.kind = kind;
   change.device_type = device_type;
   change.path = std::move(path);
+  change.interface_class = interface_class;
   return change;
 }
 
@@ -151,6 +154,13 @@ TEST(DeviceChange, InterfaceRemovalDetachesTheEntryOfItsPathAndUnregistersIt) {
   devices::HandleDeviceChange(nullptr, Interface(Kind::kQueryRemove, u"\\\\?\\root#sim#0002#{c}"),
                               target);
   devices::HandleDeviceChange(nullptr, Interface(Kind::kArrival, u"x", 6), target);
+  // Interfaces of other classes (Wine sends them to windows with per-handle registrations)
+  // neither attach nor detach.
+  const platform::Guid hid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+  devices::HandleDeviceChange(nullptr, Interface(Kind::kArrival, u"\\\\?\\hid#x#1#{4d1e55b2}", 5, hid),
+                              target);
+  devices::HandleDeviceChange(
+      nullptr, Interface(Kind::kRemoveComplete, u"\\\\?\\root#sim#0002#{c}", 5, hid), target);
   EXPECT_TRUE(target.calls.empty());
   EXPECT_EQ(target.Paths().size(), 1u);
 }

@@ -152,6 +152,7 @@ int Scenario::Detach(const std::string& name) {
   change.kind = platform::DeviceChange::Kind::kRemoveComplete;
   change.device_type = 5;
   change.path = sim::DriverModel::InterfacePath(name);
+  change.interface_class = devices::kControllerInterfaceClass;
   devices::HandleDeviceChange(nullptr, change, devices::DeviceManagerTarget());
   return kRunOk;
 }

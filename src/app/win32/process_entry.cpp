@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <cstring>
+
 #include "app/win32/message_window.h"
 #include "devices/device_change.h"
 #include "devices/device_manager.h"
@@ -33,6 +35,11 @@ platform::DeviceChange DecodeDeviceChange(WPARAM wparam, LPARAM lparam) {
   if (change.device_type == DBT_DEVTYP_DEVICEINTERFACE) {
     const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lparam);
     change.path = reinterpret_cast<const char16_t*>(broadcast->dbcc_name);
+    const GUID& interface_class = broadcast->dbcc_classguid;
+    change.interface_class.data1 = interface_class.Data1;
+    change.interface_class.data2 = interface_class.Data2;
+    change.interface_class.data3 = interface_class.Data3;
+    std::memcpy(change.interface_class.data4, interface_class.Data4, sizeof interface_class.Data4);
   } else if (change.device_type == DBT_DEVTYP_HANDLE) {
     const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lparam);
     change.handle = broadcast->dbch_handle;

@@ -242,6 +242,7 @@ void DeviceWatch::ReadFolderEvents() {
           change.kind = DeviceChange::Kind::kArrival;
           change.device_type = 5;
           change.path = FromUtf8(path);
+          change.interface_class = arrivals.interface_class;
           Post(change);
           break;
         }
