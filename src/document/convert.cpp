@@ -2,17 +2,54 @@
 #include "document/convert.h"
 
 #include <array>
+#include <cstdint>
 
 namespace VexNode {
 namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n'; }
 
-int HexDigit(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
+// The value of each hexadecimal digit among the ASCII units, -1 for every other unit.
+struct HexTable {
+  int8_t digits[128];
+  constexpr HexTable() : digits() {
+    for (int c = 0; c < 128; ++c) digits[c] = -1;
+    for (int c = 0; c < 10; ++c) digits['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) digits['a' + c] = digits['A' + c] = static_cast<int8_t>(10 + c);
+  }
+};
+constexpr HexTable kHex;
+
+int HexDigit(char16_t c) { return c < 128 ? kHex.digits[c] : -1; }
+
+// The common form of a GUID value, 8-4-4-4-12 hexadecimal digits (after an optional opening
+// brace), read in one pass. False for anything else, which the general rule then reads; the
+// general rule gives the same GUID for every text this accepts.
+bool ConvertCanonicalGuid(std::u16string_view text, platform::Guid* guid) {
+  const size_t first = !text.empty() && text[0] == u'{' ? 1 : 0;
+  if (text.size() < first + 36) return false;
+  const char16_t* p = text.data() + first;
+  uint8_t nibbles[32];
+  size_t count = 0;
+  for (size_t i = 0; i < 36; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (p[i] != u'-') return false;
+      continue;
+    }
+    const int digit = HexDigit(p[i]);
+    if (digit < 0) return false;
+    nibbles[count++] = static_cast<uint8_t>(digit);
+  }
+  auto field = [&](size_t from, size_t digits) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < digits; ++i) value = value << 4 | nibbles[from + i];
+    return value;
+  };
+  guid->data1 = field(0, 8);
+  guid->data2 = static_cast<uint16_t>(field(8, 4));
+  guid->data3 = static_cast<uint16_t>(field(12, 4));
+  for (size_t i = 0; i < 8; ++i) guid->data4[i] = static_cast<uint8_t>(field(16 + 2 * i, 2));
+  return true;
 }
 
 size_t SkipBlanks(std::u16string_view text) {
@@ -51,6 +88,7 @@ uint64_t ConvertInteger(std::u16string_view text) {
 platform::Guid ConvertGuid(std::u16string_view text) {
   platform::Guid guid;
   if (text.size() < 36) return guid;
+  if (ConvertCanonicalGuid(text, &guid)) return guid;
   std::array<size_t, 3> dashes{};
   size_t found = 0;
   for (size_t at = 0; at < text.size() && found < dashes.size(); ++at) {

@@ -2,11 +2,52 @@
 #include "document/node.h"
 
 #include <cstddef>
+#include <new>
 #include <utility>
 
-namespace VexNode {
+#include "document/node_arena.h"
 
-CNode::CNode(CNode* parent) : parent_(parent) {
+namespace VexNode {
+namespace {
+
+// Every node is preceded by the arena it came from (null for the heap), one alignment unit long.
+constexpr std::size_t kNodeHeader = NodeArena::kAlignment;
+static_assert(sizeof(NodeArena*) <= kNodeHeader);
+
+NodeArena*& HeaderOf(void* node) { return *reinterpret_cast<NodeArena**>(static_cast<char*>(node) - kNodeHeader); }
+
+}  // namespace
+
+void* CNode::operator new(std::size_t size) {
+  NodeArena* arena = node_memory::Current();
+  void* block = nullptr;
+  if (arena != nullptr) {
+    block = size <= SIZE_MAX - kNodeHeader ? arena->Allocate(size + kNodeHeader) : nullptr;
+    if (block == nullptr) throw std::bad_alloc();
+    arena->AddNode();
+  } else {
+    if (size > SIZE_MAX - kNodeHeader) throw std::bad_alloc();
+    block = ::operator new(size + kNodeHeader);
+  }
+  void* node = static_cast<char*>(block) + kNodeHeader;
+  HeaderOf(node) = arena;
+  return node;
+}
+
+void CNode::operator delete(void* node) {
+  if (node == nullptr) return;
+  NodeArena* arena = HeaderOf(node);
+  if (arena == nullptr) {
+    ::operator delete(static_cast<char*>(node) - kNodeHeader);
+  } else if (arena->RemoveNode()) {
+    delete arena;
+  }
+}
+
+NodeArena* CNode::ArenaOf(const CNode* node) { return node != nullptr ? HeaderOf(const_cast<CNode*>(node)) : nullptr; }
+
+
+CNode::CNode(CNode* parent) : parent_(parent), children_(NodeAllocator<CNode*>(node_memory::Current())) {
   if (parent_ != nullptr) parent_->children_.push_back(this);
 }
 

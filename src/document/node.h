@@ -1,12 +1,47 @@
 // The base class of document nodes, their creators and the tree search.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
+
+#include "document/node_arena.h"
 
 namespace VexNode {
 
 class IVexStream;
+class CNode;
+
+// Allocates from a document's arena when it has one (and never frees there: the arena goes as a
+// whole), otherwise from the heap.
+template <class T>
+class NodeAllocator {
+ public:
+  using value_type = T;
+  explicit NodeAllocator(NodeArena* arena = nullptr) noexcept : arena_(arena) {}
+  template <class U>
+  NodeAllocator(const NodeAllocator<U>& other) noexcept : arena_(other.Arena()) {}
+
+  T* allocate(std::size_t count) {
+    if (arena_ == nullptr) return std::allocator<T>().allocate(count);
+    void* memory = count <= SIZE_MAX / sizeof(T) ? arena_->Allocate(count * sizeof(T)) : nullptr;
+    if (memory == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(memory);
+  }
+  void deallocate(T* memory, std::size_t count) noexcept {
+    if (arena_ == nullptr) std::allocator<T>().deallocate(memory, count);
+  }
+  NodeArena* Arena() const { return arena_; }
+  friend bool operator==(const NodeAllocator& a, const NodeAllocator& b) { return a.arena_ == b.arena_; }
+
+ private:
+  NodeArena* arena_;
+};
+
+// A node's children in document order.
+using ChildList = std::vector<CNode*, NodeAllocator<CNode*>>;
 
 // One element of a document, owning its children. The constructor attaches the new node to its
 // parent (when there is one), which owns it from then on; deleting a root deletes the tree.
@@ -19,17 +54,24 @@ class CNode {
   // last). A derived destructor finds its children already taken over: do not use them there.
   virtual ~CNode();
 
+  // A node made while a document is read lives in that document's arena (node_arena.h), any
+  // other in the heap; `delete` is right for both. The arena goes when its last node is deleted.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* node);
+  // The arena the node lives in, or null for a heap node. Only for nodes made with `new`.
+  static NodeArena* ArenaOf(const CNode* node);
+
   // The class's own tag constant; its address, not its text, identifies the node's kind.
   virtual const char16_t* GetTagName() const = 0;
   // Exchanges the node's fields with the stream; this one exchanges nothing.
   virtual void Serialize(IVexStream* stream);
 
   CNode* Parent() const { return parent_; }
-  const std::vector<CNode*>& Children() const { return children_; }
+  const ChildList& Children() const { return children_; }
 
  private:
   CNode* parent_;
-  std::vector<CNode*> children_;
+  ChildList children_;  // in the arena of the document being read, if any
   [[maybe_unused]] bool flag_ = true;      // set by the constructor, not read here
   [[maybe_unused]] int64_t reserved_ = 0;  // set by the constructor, not read here
 };

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "document/node_arena.h"
 #include "document/parser.h"
 #include "document/stream.h"
 #include "log/log.h"
@@ -63,8 +64,17 @@ void CNode_Reader::OnElementStart(void* user, const char16_t* name, AttributeLis
     ++state->skip_depth;
     return;
   }
+  if (state->factory == nullptr) {
+    state->skip_depth = 1;
+    return;
+  }
+  // The first node of a document starts its arena; every later one joins its parent's. Nodes and
+  // the texts their Serialize stores are then allocated from it.
+  NodeArena* arena = state->current != nullptr ? CNode::ArenaOf(state->current) : new NodeArena;
+  node_memory::Scope scope(arena);
   CNode* node = nullptr;
-  if (state->factory == nullptr || !state->factory->Create(name, attributes, &node, state->current)) {
+  if (!state->factory->Create(name, attributes, &node, state->current)) {
+    if (arena != nullptr && arena->Nodes() == 0) delete arena;
     state->skip_depth = 1;  // an unregistered tag: skip it and everything inside it
     return;
   }

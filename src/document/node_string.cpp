@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "document/node_arena.h"
+
 namespace VexNode {
 namespace {
 
@@ -32,7 +34,8 @@ CNodeString::CNodeString(const CNodeString& other) {
 CNodeString::CNodeString(CNodeString&& other) noexcept
     : buffer_(std::exchange(other.buffer_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
-      length_(std::exchange(other.length_, 0)) {}
+      length_(std::exchange(other.length_, 0)),
+      in_arena_(std::exchange(other.in_arena_, false)) {}
 
 CNodeString& CNodeString::operator=(const CNodeString& other) {
   if (this != &other) Assign(other);
@@ -41,21 +44,25 @@ CNodeString& CNodeString::operator=(const CNodeString& other) {
 
 CNodeString& CNodeString::operator=(CNodeString&& other) noexcept {
   if (this != &other) {
-    delete[] buffer_;
+    Release();
     buffer_ = std::exchange(other.buffer_, nullptr);
     capacity_ = std::exchange(other.capacity_, 0);
     length_ = std::exchange(other.length_, 0);
+    in_arena_ = std::exchange(other.in_arena_, false);
   }
   return *this;
 }
 
-CNodeString::~CNodeString() { delete[] buffer_; }
+CNodeString::~CNodeString() { Release(); }
 
 void CNodeString::Allocate(size_t capacity) {
-  buffer_ = capacity != 0 ? new (std::nothrow) char16_t[capacity]() : nullptr;
+  buffer_ = capacity != 0 ? node_memory::AllocateUnits(capacity, &in_arena_) : nullptr;
+  if (buffer_ != nullptr) std::fill_n(buffer_, capacity, u'\0');
   capacity_ = buffer_ != nullptr ? capacity : 0;
   length_ = 0;
 }
+
+void CNodeString::Release() { node_memory::ReleaseUnits(buffer_, in_arena_); }
 
 void CNodeString::CopyIn(const char16_t* text, size_t length) {
   std::copy_n(text, length, buffer_);
@@ -80,8 +87,9 @@ void CNodeString::Assign(std::u16string_view text) {
   }
   if (text.size() >= capacity_) {
     char16_t* old = buffer_;
+    const bool old_in_arena = in_arena_;
     Allocate(text.size() + 1);
-    delete[] old;
+    node_memory::ReleaseUnits(old, old_in_arena);
     if (buffer_ == nullptr) return;
   }
   std::fill_n(buffer_, capacity_, u'\0');

@@ -7,7 +7,8 @@
 namespace VexNode {
 
 // A growable, always U+0000-terminated UTF-16 text. When an allocation fails the string becomes
-// empty with no buffer (Text() then still answers an empty text).
+// empty with no buffer (Text() then still answers an empty text). A string made or grown while a
+// document is read keeps its buffer in the document's arena (node_arena.h), which outlives it.
 class CNodeString {
  public:
   CNodeString();  // capacity 33, empty
@@ -35,11 +36,13 @@ class CNodeString {
 
  private:
   void Allocate(size_t capacity);  // zero-filled; on failure no buffer
+  void Release();
   void CopyIn(const char16_t* text, size_t length);
 
   char16_t* buffer_ = nullptr;
   size_t capacity_ = 0;
   size_t length_ = 0;
+  bool in_arena_ = false;  // the buffer belongs to a document's arena and is not released here
 };
 
 }  // namespace VexNode

@@ -2,8 +2,10 @@
 #include "document/unknown_node.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
+#include "document/node_arena.h"
 #include "document/node_string.h"
 #include "document/stream.h"
 
@@ -41,17 +43,20 @@ CUnknownNode::CUnknownNode(CNode* parent, const char16_t* tag, AttributeList att
     texts[2 + 2 * i] = attributes[i].ValueView();
     units += texts[1 + 2 * i].size + texts[2 + 2 * i].size + 2;
   }
-  block_.reset(new char16_t[units]);
+  block_ = node_memory::AllocateUnits(units, &in_arena_);
+  if (block_ == nullptr) throw std::bad_alloc();
   size_t at = 2 * (text_count_ + 1);
   for (size_t i = 0; i <= text_count_; ++i) {
     block_[2 * i] = static_cast<char16_t>(at & 0xFFFF);
     block_[2 * i + 1] = static_cast<char16_t>(at >> 16);
     if (i == text_count_) break;
-    std::copy(texts[i].begin(), texts[i].end(), block_.get() + at);
+    std::copy(texts[i].begin(), texts[i].end(), block_ + at);
     at += texts[i].size;
     block_[at++] = u'\0';
   }
 }
+
+CUnknownNode::~CUnknownNode() { node_memory::ReleaseUnits(block_, in_arena_); }
 
 void CUnknownNode::Serialize(IVexStream* stream) {
   if (!stream->IsStoring()) return;

@@ -17,10 +17,10 @@ namespace VexNode {
 class CUnknownNode : public CNode {
  public:
   CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes);
-  ~CUnknownNode() override = default;
+  ~CUnknownNode() override;
 
   // The copied tag text: a search by a class's tag constant never finds an unknown node.
-  const char16_t* GetTagName() const override { return block_.get() + Start(0); }
+  const char16_t* GetTagName() const override { return block_ + Start(0); }
   // A storing stream gets every pair back with ExchangeString; a loading one changes nothing.
   void Serialize(IVexStream* stream) override;
 
@@ -32,12 +32,13 @@ class CUnknownNode : public CNode {
   // Offsets are stored as two units each, low half first.
   size_t Start(size_t index) const { return block_[2 * index] | (static_cast<size_t>(block_[2 * index + 1]) << 16); }
   std::u16string_view Text(size_t index) const {
-    return std::u16string_view(block_.get() + Start(index), Start(index + 1) - Start(index) - 1);
+    return std::u16string_view(block_ + Start(index), Start(index + 1) - Start(index) - 1);
   }
 
   size_t text_count_ = 0;  // the tag, then the name and the value of each pair
   // The offset of each text and one past the last, then the texts, each ending in U+0000.
-  std::unique_ptr<char16_t[]> block_;
+  char16_t* block_ = nullptr;
+  bool in_arena_ = false;  // the block belongs to the document's arena
 };
 
 }  // namespace VexNode

@@ -41,7 +41,7 @@ TEST(NodeTest, ConstructorAttachesToParentInOrder) {
   auto* second = new TracedNode(&root, kTagB, "second");
   EXPECT_EQ(root.Parent(), nullptr);
   EXPECT_EQ(first->Parent(), &root);
-  EXPECT_EQ(root.Children(), (std::vector<CNode*>{first, second}));
+  EXPECT_EQ(std::vector<CNode*>(root.Children().begin(), root.Children().end()), (std::vector<CNode*>{first, second}));
   g_log.clear();
 }
 
