@@ -25,9 +25,6 @@ size_t RoundUp(size_t bytes) { return (bytes + NodeArena::kAlignment - 1) & ~(No
 // Free blocks of kBlockBytes, shared by every thread.
 class BlockPool {
  public:
-  ~BlockPool() {
-    while (free_ != nullptr) std::free(std::exchange(free_, *reinterpret_cast<void**>(free_)));
-  }
   void* Take() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -57,9 +54,10 @@ class BlockPool {
   size_t count_ = 0;
 };
 
+// Never destroyed: a thread may still read a document while the process exits.
 BlockPool& Pool() {
-  static BlockPool pool;
-  return pool;
+  static BlockPool* const pool = new BlockPool;
+  return *pool;
 }
 
 }  // namespace

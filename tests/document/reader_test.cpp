@@ -140,6 +140,39 @@ TEST(ReaderTest, KnownTagsNestUnderAnyKnownParent) {
   delete r.root;
 }
 
+TEST(ReaderTest, DeepTreeLoadsAndStaysTheCallersToChange) {
+  // Nested far deeper than any recursion could go: reading, searching and deleting the tree all
+  // work without the stack.
+  constexpr int kDepth = 300000;
+  std::u16string text = u"[group=1 name='top'";
+  for (int i = 0; i < kDepth; ++i) text += u"[item=2";
+  // A head every so often among the closing brackets: the reader keeps the latest head in its
+  // window, so a document cannot end in a run of closing brackets longer than the window.
+  for (int i = 0; i < kDepth; ++i) text += i % 1000 == 500 ? u"][item=3]" : u"]";
+  text += u"]";
+  ReadResult r = ReadDocument(text);
+  ASSERT_TRUE(r.ok) << r.printed;
+  CNode* deepest = r.root;
+  int depth = 0;
+  while (!deepest->Children().empty()) {
+    deepest = deepest->Children().front();
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDepth);
+  EXPECT_EQ(static_cast<ItemNode*>(deepest)->number, 2);
+  // After the read the tree is the caller's: a text grows past what the document gave it and
+  // nodes are added; deleting the root still frees every piece exactly once.
+  auto* group = static_cast<GroupNode*>(r.root);
+  group->name.Assign(std::u16string(200, u'n').c_str());
+  EXPECT_EQ(group->name.Length(), 200u);
+  for (int i = 0; i < 40; ++i) new ItemNode(i % 2 == 0 ? r.root : deepest);
+  EXPECT_EQ(r.root->Children().size(), 21u);
+  EXPECT_EQ(deepest->Children().size(), 20u);
+  static const char16_t kNoSuchKind[] = u"item";  // same text, another constant: no node has it
+  EXPECT_EQ(VexNode::FindNode(r.root, kNoSuchKind), nullptr);
+  delete r.root;  // AddressSanitizer reports anything freed twice or left behind
+}
+
 TEST(ReaderTest, OddTrailingByteIsNeverRead) {
   std::string bytes = document_test::DocumentBytes(u"[item=5]");
   bytes.push_back('[');
