@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver/driver_buffers.h"
@@ -152,6 +153,11 @@ class DriverModel {
   void ClearTrace();
   // Paths inside root are written with root replaced by $ROOT and '/' as separator.
   void SetTraceRoot(std::u16string_view root);
+  // Paths inside folder are written with it replaced by shown (checked before the root): a run
+  // against a real service process maps the OS's own folders onto the root's names this way.
+  void AddTraceFolder(std::u16string_view folder, std::u16string_view shown);
+  // How many records the trace has had in all (cleared ones included).
+  uint64_t RecordCount() const;
 
   // ---- Transport side.
   // Opens a connection on an interface path or legacy link path; 0 with *error set when the
@@ -214,6 +220,7 @@ class DriverModel {
   std::vector<std::string> trace_;
   uint64_t next_seq_ = 1;
   std::u16string trace_root_;
+  std::vector<std::pair<std::u16string, std::u16string>> trace_folders_;
   // Answers held back by a completion delay, in delivery order.
   std::multimap<uint64_t, std::unique_ptr<Delivery>> delayed_;
   std::condition_variable delay_wake_;

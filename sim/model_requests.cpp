@@ -218,20 +218,54 @@ void DriverModel::RecordHandle(const std::string& dev, const char* what, uint32_
   trace_.push_back(line.Finish());
 }
 
-std::u16string DriverModel::TracePath(std::u16string_view path) const {
-  if (trace_root_.empty()) return std::u16string(path);
-  std::u16string slashed = WithForwardSlashes(path);
-  if (slashed.compare(0, trace_root_.size(), trace_root_) != 0) return std::u16string(path);
-  if (slashed.size() > trace_root_.size() && slashed[trace_root_.size()] != u'/') {
-    return std::u16string(path);  // a sibling folder that merely starts with the same name
+namespace {
+
+// Whether path is folder or lies below it; ASCII letters match without regard to case, as the
+// folders of a Windows run are spelled by whoever reports them.
+bool StartsWithFolder(std::u16string_view path, std::u16string_view folder) {
+  if (folder.empty() || path.size() < folder.size()) return false;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    char16_t a = path[i], b = folder[i];
+    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+    if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
+    if (a != b) return false;
   }
-  return u"$ROOT" + slashed.substr(trace_root_.size());
+  // Not a sibling folder that merely starts with the same name.
+  return path.size() == folder.size() || path[folder.size()] == u'/';
+}
+
+std::u16string TrimmedFolder(std::u16string_view folder) {
+  std::u16string slashed = WithForwardSlashes(folder);
+  while (slashed.size() > 1 && slashed.back() == u'/') slashed.pop_back();
+  return slashed;
+}
+
+}  // namespace
+
+std::u16string DriverModel::TracePath(std::u16string_view path) const {
+  const std::u16string slashed = WithForwardSlashes(path);
+  for (const auto& [folder, shown] : trace_folders_) {
+    if (StartsWithFolder(slashed, folder)) return shown + slashed.substr(folder.size());
+  }
+  if (!trace_root_.empty() && StartsWithFolder(slashed, trace_root_)) {
+    return u"$ROOT" + slashed.substr(trace_root_.size());
+  }
+  return std::u16string(path);
 }
 
 void DriverModel::SetTraceRoot(std::u16string_view root) {
   std::lock_guard<std::mutex> hold(mutex_);
-  trace_root_ = WithForwardSlashes(root);
-  while (trace_root_.size() > 1 && trace_root_.back() == u'/') trace_root_.pop_back();
+  trace_root_ = TrimmedFolder(root);
+}
+
+void DriverModel::AddTraceFolder(std::u16string_view folder, std::u16string_view shown) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  trace_folders_.emplace_back(TrimmedFolder(folder), std::u16string(shown));
+}
+
+uint64_t DriverModel::RecordCount() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return next_seq_ - 1;
 }
 
 std::vector<std::string> DriverModel::Trace() const {

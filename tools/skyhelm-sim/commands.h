@@ -7,7 +7,9 @@
 
 namespace simtool {
 
-int RunScenario(const std::string& file);
+// On Windows the scenario plays against the real service process unless in_process; on Linux
+// always against the service core in a child process.
+int RunScenario(const std::string& file, bool in_process);
 int Serve(const std::vector<std::string>& names);
 
 }  // namespace simtool

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "commands.h"
+#include "scenario.h"
 
 namespace {
 
 int Usage() {
   std::fputs(
-      "usage: skyhelm-sim run SCENARIO\n"
+      "usage: skyhelm-sim run [--in-process] SCENARIO\n"
+      "       skyhelm-sim clean   (Windows: removes the stand-in driver's devices)\n"
       "       skyhelm-sim serve [--controllers N | NAME...]\n",
       stderr);
   return 2;
@@ -21,7 +23,14 @@ int Usage() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 2 && args[0] == "run") return simtool::RunScenario(args[1]);
+  if (args.size() == 2 && args[0] == "run") return simtool::RunScenario(args[1], false);
+  if (args.size() == 3 && args[0] == "run" && args[1] == "--in-process") {
+    return simtool::RunScenario(args[2], true);
+  }
+  if (args.size() == 1 && args[0] == "clean") {
+    std::printf("removed %d\n", simtool::RemoveStandInDevices());
+    return 0;
+  }
   if (args.empty() || args[0] != "serve") return Usage();
   std::vector<std::string> names;
   if (args.size() == 3 && args[1] == "--controllers") {

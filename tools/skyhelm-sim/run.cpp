@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,9 @@
 #include "scenario.h"
 #include "sim/scenario_words.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -25,7 +28,9 @@ namespace fs = std::filesystem;
 // Set in the process that plays the scenario: the run's root folder.
 constexpr char kRunRootVariable[] = "SKYHELM_SIM_RUN_ROOT";
 
-int Play(const std::string& file, const std::string& root, const std::string& executable_folder) {
+// Plays file; with side_work, against the real service process of that run folder.
+int Play(const std::string& file, const std::string& root, const std::string& executable_folder,
+         const fs::path* side_work) {
   std::ifstream in(file);
   if (!in) {
     std::fprintf(stderr, "skyhelm-sim run: cannot read %s\n", file.c_str());
@@ -33,23 +38,32 @@ int Play(const std::string& file, const std::string& root, const std::string& ex
   }
   InstallLogReceiverFromEnvironment();
   Scenario scenario(root, executable_folder, stdout);
+  std::unique_ptr<ServiceSide> side;
+  if (side_work != nullptr) {
+    side = MakeServiceProcess(scenario.model(), *side_work);
+    if (side == nullptr) return kRunTimedOut;
+    scenario.SetServiceSide(side.get());
+  }
   std::string line;
   std::vector<std::string> words;
-  for (int number = 1; std::getline(in, line); ++number) {
+  int status = kRunOk;
+  for (int number = 1; status == kRunOk && std::getline(in, line); ++number) {
     std::string error;
-    int status = kRunOk;
     if (!sim::SplitScenarioLine(line, root, &words, &error)) {
       status = kRunMalformed;
     } else if (!words.empty()) {
       status = scenario.Step(words, &error);
     }
     scenario.FlushTrace();
-    if (status != kRunOk) {
-      std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), number, error.c_str());
-      return status;
-    }
+    if (status != kRunOk) std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), number, error.c_str());
   }
-  return kRunOk;
+  if (side != nullptr) {
+    std::string error;
+    const int finished = side->Finish(&error);
+    if (finished != kRunOk) std::fprintf(stderr, "%s: %s\n", file.c_str(), error.c_str());
+    if (status == kRunOk) status = finished;
+  }
+  return status;
 }
 
 // A fresh root with the empty folders documents/, windows/ and registry/.
@@ -65,11 +79,37 @@ bool MakeRoot(const fs::path& root) {
 
 #ifdef _WIN32
 
-int RunScenario(const std::string& file) {
-  const fs::path work = fs::temp_directory_path() / ("skyhelm-run-" + std::to_string(std::rand()));
+// A fresh run folder under the temporary folder. In-process, the scenario plays against the
+// service core here; otherwise against the real service, copied with the shipped .dat files
+// into the run's bin/ folder and started from there.
+int RunScenario(const std::string& file, bool in_process) {
+  const fs::path work = fs::temp_directory_path() /
+                        ("skyhelm-run-" + std::to_string(GetCurrentProcessId()) + "-" +
+                         std::to_string(GetTickCount()));
   if (!MakeRoot(work / "root")) return kRunMalformed;
-  _putenv_s("SKYHELM_ROOT", (work / "root").string().c_str());
-  const int status = Play(file, (work / "root").string(), fs::current_path().string());
+  const std::string root = (work / "root").string();
+  int status = kRunMalformed;
+  if (in_process) {
+    _putenv_s("SKYHELM_ROOT", root.c_str());
+    status = Play(file, root, fs::current_path().string(), nullptr);
+  } else {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const fs::path programs = fs::path(self).parent_path();
+    std::error_code failed;
+    fs::create_directories(work / "bin", failed);
+    fs::copy_file(programs / "skyhelm.exe", work / "bin" / "skyhelm.exe", failed);
+    for (const fs::directory_entry& entry : fs::directory_iterator(programs, failed)) {
+      if (entry.path().extension() == ".dat") {
+        fs::copy_file(entry.path(), work / "bin" / entry.path().filename(), failed);
+      }
+    }
+    if (failed) {
+      std::fprintf(stderr, "skyhelm-sim run: cannot prepare %s\n", (work / "bin").string().c_str());
+    } else {
+      status = Play(file, root, (work / "bin").string(), &work);
+    }
+  }
   std::error_code ignored;
   fs::remove_all(work, ignored);
   return status;
@@ -80,9 +120,9 @@ int RunScenario(const std::string& file) {
 // The scenario plays in a copy of this program in a temporary folder beside the shipped .dat
 // files, so that the service core reads (and "dat" steps write) that folder as its executable
 // folder.
-int RunScenario(const std::string& file) {
+int RunScenario(const std::string& file, bool /*in_process: always, on Linux*/) {
   if (const char* root = std::getenv(kRunRootVariable); root != nullptr) {
-    return Play(file, root, fs::read_symlink("/proc/self/exe").parent_path().string());
+    return Play(file, root, fs::read_symlink("/proc/self/exe").parent_path().string(), nullptr);
   }
   char pattern[] = "/tmp/skyhelm-run-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return kRunMalformed;

@@ -85,6 +85,10 @@ bool Scenario::Known(const std::string& name) const {
   return std::find(declared_.begin(), declared_.end(), name) != declared_.end();
 }
 
+bool Scenario::Locate(const std::string& relative, fs::path* out) {
+  return side_ != nullptr ? side_->Place(relative, out) : BelowRoot(root_, relative, out);
+}
+
 int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
   const std::string& step = words[0];
   if (step == "controller") return Declare(words, error);
@@ -103,8 +107,8 @@ int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
     *error = words.size() < 2 ? "missing controller name" : "unknown controller " + words[1];
     return kRunMalformed;
   }
-  if (step == "attach" && words.size() == 2) return Attach(words[1]);
-  if (step == "detach" && words.size() == 2) return Detach(words[1]);
+  if (step == "attach" && words.size() == 2) return Attach(words[1], error);
+  if (step == "detach" && words.size() == 2) return Detach(words[1], error);
   if (step == "clutch") {
     uint32_t engaged = 0, type = 0;
     if (words.size() != 4 || !ParseNumber(words[2], &engaged) || !ParseNumber(words[3], &type) ||
@@ -113,7 +117,9 @@ int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
     }
     return Clutch(words[1], static_cast<uint16_t>(engaged), static_cast<uint16_t>(type), error);
   }
-  return Event(words, error);
+  const int status = Event(words, error);
+  if (status != kRunOk || side_ == nullptr) return status;
+  return side_->Settle(error);
 }
 
 int Scenario::Declare(const std::vector<std::string>& words, std::string* error) {
@@ -138,14 +144,16 @@ int Scenario::Declare(const std::vector<std::string>& words, std::string* error)
   return kRunOk;
 }
 
-int Scenario::Attach(const std::string& name) {
+int Scenario::Attach(const std::string& name, std::string* error) {
+  if (side_ != nullptr) return side_->Attach(name, error);
   model_.Attach(name);
   // What the arrival notification does: returns when the service has attached it.
   devices::AttachDevice(nullptr, sim::DriverModel::InterfacePath(name));
   return kRunOk;
 }
 
-int Scenario::Detach(const std::string& name) {
+int Scenario::Detach(const std::string& name, std::string* error) {
+  if (side_ != nullptr) return side_->Detach(name, error);
   model_.Detach(name);
   // What the removal of the interface does (in-process devices have no per-handle registration).
   platform::DeviceChange change;
@@ -168,7 +176,7 @@ int Scenario::Clutch(const std::string& name, uint16_t engaged, uint16_t type,
   if (!model_.WaitForIssued(name, IOCTL_WAIT_CLUTCH_EVENT, issued + 1, kStepTimeoutMs)) {
     return *error = "the clutch event on " + name + " was not handled", kRunTimedOut;
   }
-  return kRunOk;
+  return side_ != nullptr ? side_->Settle(error) : kRunOk;
 }
 
 int Scenario::Event(const std::vector<std::string>& words, std::string* error) {
@@ -194,7 +202,9 @@ int Scenario::Event(const std::vector<std::string>& words, std::string* error) {
     model_.SetSoftButtons(name, a);
   } else if (step == "active" && (words.size() == 3 || (words.size() == 4 && words[3] == "relative"))) {
     const bool relative = words.size() == 4;
-    const std::string path = relative ? words[2] : (fs::path(root_) / words[2]).string();
+    fs::path located;
+    if (!relative && !Locate(words[2], &located)) return *error = "bad path " + words[2], kRunMalformed;
+    const std::string path = relative ? words[2] : located.string();
     model_.LoadAndActivate(name, platform::FromUtf8(path), relative);
   } else {
     *error = "bad step: " + step;
@@ -227,21 +237,23 @@ int Scenario::Files(const std::vector<std::string>& words, std::string* error) {
   const std::string& step = words[0];
   fs::path path;
   std::error_code failed;
-  if (step == "registry" && words.size() == 4) {
+  if (step == "registry" && words.size() == 4 && side_ != nullptr) {
+    return side_->WriteRegistry(words[1], words[2], words[3], error);
+  } else if (step == "registry" && words.size() == 4) {
     std::string key = words[1];
     std::replace(key.begin(), key.end(), '\\', '/');
     if (!BelowRoot(root_ + "/registry/HKLM", key + "/" + words[2], &path) ||
         !WriteBytes(path, words[3])) {
       return *error = "cannot write the registry value", kRunMalformed;
     }
-  } else if (step == "folder" && words.size() == 2 && BelowRoot(root_, words[1], &path)) {
+  } else if (step == "folder" && words.size() == 2 && Locate(words[1], &path)) {
     fs::create_directories(path, failed);
   } else if ((step == "document" || step == "file") && words.size() == 3 &&
-             BelowRoot(root_, words[1], &path)) {
+             Locate(words[1], &path)) {
     if (!WriteBytes(path, step == "document" ? DocumentBytes(words[2]) : words[2])) {
       return *error = "cannot write " + words[1], kRunMalformed;
     }
-  } else if (step == "remove" && words.size() == 2 && BelowRoot(root_, words[1], &path)) {
+  } else if (step == "remove" && words.size() == 2 && Locate(words[1], &path)) {
     fs::remove_all(path, failed);
   } else if (step == "dat" && words.size() == 3) {
     platform::Guid type;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,23 @@ inline constexpr int kRunOk = 0;
 inline constexpr int kRunMalformed = 2;
 inline constexpr int kRunTimedOut = 3;
 
+// The service as its own process (on Windows, against the stand-in kernel driver): carries out
+// the steps that reach the service through the OS rather than through calls in this process.
+class ServiceSide {
+ public:
+  virtual ~ServiceSide() = default;
+  virtual int Attach(const std::string& name, std::string* error) = 0;
+  virtual int Detach(const std::string& name, std::string* error) = 0;
+  virtual int WriteRegistry(const std::string& key, const std::string& value,
+                            const std::string& text, std::string* error) = 0;
+  // Where a '/'-separated path relative to the root lies; false when it leaves the root.
+  virtual bool Place(const std::string& relative, std::filesystem::path* out) = 0;
+  // Returns when the service has finished with the step just played.
+  virtual int Settle(std::string* error) = 0;
+  // Ends the service and leaves the system as it was; kRunOk or an exit status.
+  virtual int Finish(std::string* error) = 0;
+};
+
 class Scenario {
  public:
   // root: the run's $SKYHELM_ROOT; executable_folder: where the .dat files are read from.
@@ -26,16 +45,20 @@ class Scenario {
   int Step(const std::vector<std::string>& words, std::string* error);
   // Writes the trace records made since the last call.
   void FlushTrace();
+  // Steps that reach the service go to side instead of this process (null: this process).
+  void SetServiceSide(ServiceSide* side) { side_ = side; }
+  sim::DriverModel& model() { return model_; }
 
  private:
   int Declare(const std::vector<std::string>& words, std::string* error);
-  int Attach(const std::string& name);
-  int Detach(const std::string& name);
+  int Attach(const std::string& name, std::string* error);
+  int Detach(const std::string& name, std::string* error);
   int Clutch(const std::string& name, uint16_t engaged, uint16_t type, std::string* error);
   int Event(const std::vector<std::string>& words, std::string* error);
   int Fault(const std::vector<std::string>& words, std::string* error);
   int Files(const std::vector<std::string>& words, std::string* error);
   bool Known(const std::string& name) const;
+  bool Locate(const std::string& relative, std::filesystem::path* out);
 
   std::string root_;
   std::string executable_folder_;
@@ -43,6 +66,14 @@ class Scenario {
   sim::DriverModel model_;
   sim::InProcessTransport transport_;
   std::vector<std::string> declared_;
+  ServiceSide* side_ = nullptr;
 };
+
+// The service side of a run against the real service process, in work (the run's folder, with
+// root/ and bin/ holding the service and its .dat files); null where there is none (Linux).
+std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model,
+                                                const std::filesystem::path& work);
+// Removes every device of the stand-in driver that a run left behind; how many it removed.
+int RemoveStandInDevices();
 
 }  // namespace simtool

@@ -1,0 +1,61 @@
+// The user-mode host of the kernel-mode stand-in driver (sim/windows-driver): the third
+// transport of the simulated driver, beside in-process and sockets. It serves the driver's
+// forwarded requests from the model, so that a real service process talking to real device
+// handles is answered by the same model, with the same trace, as on the other transports.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/model.h"
+
+namespace sim {
+
+class DriverHost {
+ public:
+  explicit DriverHost(DriverModel& model);
+  ~DriverHost();  // Stop()
+  DriverHost(const DriverHost&) = delete;
+  DriverHost& operator=(const DriverHost&) = delete;
+
+  // Opens the driver's host control device, waiting up to timeout_ms for the driver to create
+  // it, and starts serving. False, with *error, when it cannot.
+  bool Start(uint32_t timeout_ms, std::string* error);
+  bool serving() const { return serve_ != INVALID_HANDLE_VALUE; }
+  // Requests on the device instance (for example ROOT\SKYHELMSIM\0003) go to the model's
+  // controller name.
+  void MapDevice(const std::u16string& instance_id, const std::string& name);
+  // Closes the host handle: the driver fails every request it still holds for the host.
+  void Stop();
+
+ private:
+  struct File {
+    ConnectionId connection = 0;
+    std::u16string device;
+  };
+  void Loop();
+  void Handle(const uint8_t* message, uint32_t size);
+  void Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes);
+  // The controller name of a forwarded device link; empty when none.
+  std::string NameOf(const std::u16string& link);
+
+  DriverModel& model_;
+  HANDLE serve_ = INVALID_HANDLE_VALUE;   // overlapped: SERVE and NEXT
+  HANDLE answer_ = INVALID_HANDLE_VALUE;  // synchronous: ANSWER
+  HANDLE stop_ = nullptr;
+  std::thread thread_;
+  std::mutex mutex_;  // devices_ and files_; answer_ calls
+  std::map<std::u16string, std::string> devices_;  // upper-case instance id with '#' -> name
+  std::map<uint64_t, File> files_;
+};
+
+// The NTSTATUS that the driver completes a request with for a Windows error code.
+int32_t NtStatusOf(uint32_t error);
+
+}  // namespace sim

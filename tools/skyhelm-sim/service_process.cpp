@@ -1,0 +1,444 @@
+// skyhelm-sim run against the real service process on Windows: the service runs as its own
+// process from the run's bin/ folder and talks to real device handles of the stand-in kernel
+// driver, whose requests the simulated driver of this process answers through its host.
+// Controllers arrive and go as root-enumerated devices (SetupAPI), registry steps write the
+// real registry, and the common documents folder points into the run's root for the run.
+// Everything is put back afterwards: devices removed, keys, values and files deleted.
+#include "scenario.h"
+
+#ifndef _WIN32
+
+namespace simtool {
+
+std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel&, const std::filesystem::path&) {
+  return nullptr;
+}
+
+int RemoveStandInDevices() { return 0; }
+
+}  // namespace simtool
+
+#else
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "driver/control_codes.h"
+#include "platform/text.h"
+#include "sim/win32/driver_host.h"
+
+namespace simtool {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr wchar_t kHardwareId[] = L"root\\skyhelmsim";
+constexpr wchar_t kServiceWindowClass[] = L"Corvane.Vexmoor.Skyhelm";
+constexpr wchar_t kShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+constexpr wchar_t kUserShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr wchar_t kCommonDocuments[] = L"Common Documents";
+// {4d36e97d-e325-11ce-bfc1-08002be10318}: the System device setup class.
+constexpr GUID kSystemClass = {0x4d36e97d, 0xe325, 0x11ce,
+                               {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr DWORD kDeadlineMs = 5000;
+// The service counts as finished with a step when the driver has seen nothing for this long.
+constexpr DWORD kQuietMs = 150;
+
+std::wstring Wide(const std::string& utf8) {
+  const std::u16string text = platform::FromUtf8(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+std::string Narrow(const std::wstring& wide) {
+  return platform::ToUtf8(std::u16string(wide.begin(), wide.end()));
+}
+
+bool Expired(DWORD deadline) { return static_cast<int32_t>(GetTickCount() - deadline) >= 0; }
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// One registry change, and how to take it back.
+struct RegistryUndo {
+  std::wstring key;        // below HKEY_LOCAL_MACHINE
+  std::wstring value;
+  std::wstring created;    // the topmost key this change created (deleted with its tree)
+  bool had_value = false;
+  DWORD type = 0;
+  std::vector<BYTE> old;
+};
+
+class ServiceProcess : public ServiceSide {
+ public:
+  ServiceProcess(sim::DriverModel& model, const fs::path& work)
+      : model_(model), host_(model), root_(work / "root"), bin_(work / "bin") {}
+  ~ServiceProcess() override {
+    std::string ignored;
+    Finish(&ignored);
+  }
+
+  bool Prepare(std::string* error);
+  int Attach(const std::string& name, std::string* error) override;
+  int Detach(const std::string& name, std::string* error) override;
+  int WriteRegistry(const std::string& key, const std::string& value, const std::string& text,
+                    std::string* error) override;
+  bool Place(const std::string& relative, fs::path* out) override;
+  int Settle(std::string* error) override;
+  int Finish(std::string* error) override;
+
+ private:
+  bool SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
+                const std::wstring& text);
+  int StartService(std::string* error);
+  int StopService(std::string* error);
+  bool CreateDevice(std::wstring* instance, std::string* error);
+  bool InstallDriver(std::string* error);
+  bool RemoveDevice(const std::wstring& instance);
+
+  sim::DriverModel& model_;
+  sim::DriverHost host_;
+  const fs::path root_;
+  const fs::path bin_;
+  fs::path windows_;
+  fs::path inf_;
+  PROCESS_INFORMATION service_{};
+  bool finished_ = false;
+  std::map<std::string, std::wstring> present_;  // controller name -> device instance
+  std::vector<RegistryUndo> undo_;
+  std::vector<fs::path> made_;  // topmost files and folders created outside the root
+};
+
+bool ServiceProcess::Prepare(std::string* error) {
+  wchar_t folder[MAX_PATH] = {};
+  const UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return *error = "no Windows folder", false;
+  windows_ = folder;
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  inf_ = fs::path(self).parent_path() / "driver" / "skyhelmsim.inf";
+  if (!fs::exists(inf_)) return *error = "no driver package at " + inf_.string(), false;
+  // The run's documents folder is the common documents folder of the service.
+  const std::wstring documents = (root_ / "documents").wstring();
+  if (!SetValue(kUserShellFolders, kCommonDocuments, REG_EXPAND_SZ, documents) ||
+      !SetValue(kShellFolders, kCommonDocuments, REG_SZ, documents)) {
+    return *error = "cannot point the common documents folder into the run", false;
+  }
+  model_.AddTraceFolder(platform::FromUtf8(windows_.string()), u"$ROOT/windows");
+  return true;
+}
+
+bool ServiceProcess::Place(const std::string& relative, fs::path* out) {
+  const fs::path normal = fs::path(relative).lexically_normal();
+  if (normal.empty() || normal.is_absolute() || *normal.begin() == "..") return false;
+  fs::path base = root_;
+  fs::path rest = normal;
+  if (SameText(normal.begin()->wstring(), L"windows")) {
+    base = windows_;
+    rest = normal.lexically_relative("windows");
+    if (rest == ".") rest.clear();
+    // Remember the first part that does not exist yet, to delete it afterwards.
+    fs::path step = base;
+    for (const fs::path& part : rest) {
+      step /= part;
+      if (!fs::exists(step)) {
+        if (std::find(made_.begin(), made_.end(), step) == made_.end()) made_.push_back(step);
+        break;
+      }
+    }
+  }
+  *out = rest.empty() ? base : base / rest;
+  return true;
+}
+
+bool ServiceProcess::SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
+                              const std::wstring& text) {
+  RegistryUndo undo;
+  undo.key = key;
+  undo.value = value;
+  // The topmost missing key of the path is what this change creates.
+  std::wstring partial;
+  size_t start = 0;
+  while (start <= key.size()) {
+    size_t end = key.find(L'\\', start);
+    if (end == std::wstring::npos) end = key.size();
+    partial = key.substr(0, end);
+    HKEY probe = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, partial.c_str(), 0, KEY_READ, &probe) != ERROR_SUCCESS) {
+      undo.created = partial;
+      break;
+    }
+    RegCloseKey(probe);
+    start = end + 1;
+  }
+  HKEY handle = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                      nullptr, &handle, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD size = 0;
+  if (undo.created.empty() &&
+      RegQueryValueExW(handle, value.c_str(), nullptr, &undo.type, nullptr, &size) ==
+          ERROR_SUCCESS) {
+    undo.old.resize(size);
+    undo.had_value = RegQueryValueExW(handle, value.c_str(), nullptr, &undo.type,
+                                      undo.old.data(), &size) == ERROR_SUCCESS;
+  }
+  const LONG set = RegSetValueExW(handle, value.c_str(), 0, type,
+                                  reinterpret_cast<const BYTE*>(text.c_str()),
+                                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+  undo_.push_back(std::move(undo));
+  return set == ERROR_SUCCESS;
+}
+
+int ServiceProcess::WriteRegistry(const std::string& key, const std::string& value,
+                                  const std::string& text, std::string* error) {
+  // A value naming a place inside the run's root names where that place lies in this run.
+  std::string placed = text;
+  const std::string root = root_.string();
+  if (text.size() > root.size() && text.compare(0, root.size(), root) == 0 &&
+      (text[root.size()] == '/' || text[root.size()] == '\\')) {
+    fs::path where;
+    if (Place(text.substr(root.size() + 1), &where)) placed = where.string();
+  }
+  if (!SetValue(Wide(key), Wide(value), REG_SZ, Wide(placed))) {
+    return *error = "cannot write the registry value " + key + "\\" + value, kRunTimedOut;
+  }
+  return kRunOk;
+}
+
+int ServiceProcess::Settle(std::string* error) {
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  uint64_t seen = model_.RecordCount();
+  DWORD since = GetTickCount();
+  while (!Expired(deadline)) {
+    Sleep(10);
+    const uint64_t now = model_.RecordCount();
+    if (now != seen) {
+      seen = now;
+      since = GetTickCount();
+    } else if (GetTickCount() - since >= kQuietMs) {
+      return kRunOk;
+    }
+  }
+  return kRunOk;  // a service that keeps talking (a marquee) is not an error
+}
+
+int ServiceProcess::StartService(std::string* error) {
+  if (service_.hProcess != nullptr) return kRunOk;
+  const std::wstring program = (bin_ / "skyhelm.exe").wstring();
+  const std::wstring folder = bin_.wstring();
+  std::wstring command = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.c_str(), &startup, &service_)) {
+    service_ = {};
+    return *error = "cannot start " + Narrow(program), kRunTimedOut;
+  }
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  while (FindWindowExW(HWND_MESSAGE, nullptr, kServiceWindowClass, nullptr) == nullptr) {
+    if (Expired(deadline) || WaitForSingleObject(service_.hProcess, 0) == WAIT_OBJECT_0) {
+      return *error = "the service's window did not appear", kRunTimedOut;
+    }
+    Sleep(10);
+  }
+  // A second instance ends at once with 0 and leaves the first alone.
+  PROCESS_INFORMATION second{};
+  STARTUPINFOW startup2{};
+  startup2.cb = sizeof startup2;
+  std::wstring command2 = command;
+  if (!CreateProcessW(program.c_str(), command2.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.c_str(), &startup2, &second)) {
+    return *error = "cannot start a second service", kRunTimedOut;
+  }
+  DWORD code = 1;
+  const bool ended = WaitForSingleObject(second.hProcess, kDeadlineMs) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(second.hProcess, &code);
+  if (!ended) TerminateProcess(second.hProcess, 1);
+  CloseHandle(second.hThread);
+  CloseHandle(second.hProcess);
+  if (!ended || code != 0) {
+    return *error = "a second service did not end at once with 0", kRunTimedOut;
+  }
+  return kRunOk;
+}
+
+int ServiceProcess::StopService(std::string* error) {
+  if (service_.hProcess == nullptr) return kRunOk;
+  int status = kRunOk;
+  HWND window = FindWindowExW(HWND_MESSAGE, nullptr, kServiceWindowClass, nullptr);
+  if (window != nullptr) PostMessageW(window, WM_CLOSE, 0, 0);
+  DWORD code = 1;
+  if (window == nullptr || WaitForSingleObject(service_.hProcess, kDeadlineMs) != WAIT_OBJECT_0) {
+    TerminateProcess(service_.hProcess, 1);
+    WaitForSingleObject(service_.hProcess, kDeadlineMs);
+    *error = "the service did not end on WM_CLOSE";
+    status = kRunTimedOut;
+  } else if (!GetExitCodeProcess(service_.hProcess, &code) || code != 0) {
+    *error = "the service ended with " + std::to_string(code) + " on WM_CLOSE";
+    status = kRunTimedOut;
+  }
+  CloseHandle(service_.hThread);
+  CloseHandle(service_.hProcess);
+  service_ = {};
+  return status;
+}
+
+bool ServiceProcess::CreateDevice(std::wstring* instance, std::string* error) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return *error = "SetupDiCreateDeviceInfoList failed", false;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  static const wchar_t kHardwareIds[] = L"root\\skyhelmsim\0";
+  wchar_t id[MAX_DEVICE_ID_LEN] = {};
+  const bool ok =
+      SetupDiCreateDeviceInfoW(set, L"SKYHELMSIM", &kSystemClass, L"Simulated controller",
+                               nullptr, DICD_GENERATE_ID, &device) &&
+      SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
+                                        reinterpret_cast<const BYTE*>(kHardwareIds),
+                                        sizeof kHardwareIds) &&
+      SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device) &&
+      SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN, nullptr);
+  const DWORD failure = GetLastError();
+  SetupDiDestroyDeviceInfoList(set);
+  if (!ok) return *error = "cannot create a device (error " + std::to_string(failure) + ")", false;
+  *instance = id;
+  return true;
+}
+
+bool ServiceProcess::InstallDriver(std::string* error) {
+  BOOL reboot = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, inf_.wstring().c_str(),
+                                          INSTALLFLAG_FORCE, &reboot)) {
+    return *error = "the driver install was refused (error " + std::to_string(GetLastError()) +
+                    ")",
+           false;
+  }
+  return true;
+}
+
+bool ServiceProcess::RemoveDevice(const std::wstring& instance) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  const bool ok = SetupDiOpenDeviceInfoW(set, instance.c_str(), nullptr, 0, &device) &&
+                  SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
+  SetupDiDestroyDeviceInfoList(set);
+  return ok;
+}
+
+int ServiceProcess::Attach(const std::string& name, std::string* error) {
+  if (present_.count(name) != 0) return kRunOk;  // already there, as for a repeated arrival
+  if (const int started = StartService(error); started != kRunOk) return started;
+  model_.Attach(name);
+  std::wstring instance;
+  if (!CreateDevice(&instance, error)) return kRunTimedOut;
+  present_[name] = instance;
+  host_.MapDevice(std::u16string(instance.begin(), instance.end()), name);
+  const uint64_t before = model_.RecordCount();
+  if (!InstallDriver(error)) return kRunTimedOut;
+  if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
+  // Arrived: the service has opened the controller; attached: its clutch wait is outstanding.
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  while (model_.RecordCount() == before) {
+    if (Expired(deadline)) return *error = "controller " + name + " did not arrive", kRunTimedOut;
+    Sleep(10);
+  }
+  model_.WaitForOutstanding(name, IOCTL_WAIT_CLUTCH_EVENT, 1000);
+  return Settle(error);
+}
+
+int ServiceProcess::Detach(const std::string& name, std::string* error) {
+  const auto found = present_.find(name);
+  model_.Detach(name);
+  if (found == present_.end()) return Settle(error);
+  const std::wstring instance = found->second;
+  present_.erase(found);
+  if (!RemoveDevice(instance)) {
+    return *error = "cannot remove the device of " + name, kRunTimedOut;
+  }
+  return Settle(error);
+}
+
+int ServiceProcess::Finish(std::string* error) {
+  if (finished_) return kRunOk;
+  finished_ = true;
+  int status = StopService(error);
+  for (const auto& [name, instance] : present_) {
+    if (!RemoveDevice(instance) && status == kRunOk) {
+      *error = "cannot remove the device of " + name;
+      status = kRunTimedOut;
+    }
+  }
+  present_.clear();
+  host_.Stop();
+  for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
+    if (!undo->created.empty()) {
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, undo->created.c_str());
+      continue;
+    }
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, undo->key.c_str(), 0, KEY_WRITE, &handle) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    if (undo->had_value) {
+      RegSetValueExW(handle, undo->value.c_str(), 0, undo->type, undo->old.data(),
+                     static_cast<DWORD>(undo->old.size()));
+    } else {
+      RegDeleteValueW(handle, undo->value.c_str());
+    }
+    RegCloseKey(handle);
+  }
+  undo_.clear();
+  std::error_code ignored;
+  for (const fs::path& made : made_) fs::remove_all(made, ignored);
+  made_.clear();
+  return status;
+}
+
+}  // namespace
+
+int RemoveStandInDevices() {
+  HDEVINFO set = SetupDiGetClassDevsW(nullptr, L"ROOT", nullptr, DIGCF_ALLCLASSES);
+  if (set == INVALID_HANDLE_VALUE) return 0;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  int removed = 0;
+  constexpr wchar_t kPrefix[] = L"ROOT\\SKYHELMSIM\\";
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+    wchar_t id[MAX_DEVICE_ID_LEN] = {};
+    if (!SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN, nullptr) ||
+        _wcsnicmp(id, kPrefix, wcslen(kPrefix)) != 0) {
+      continue;
+    }
+    if (SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) ++removed;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return removed;
+}
+
+std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model, const fs::path& work) {
+  auto side = std::make_unique<ServiceProcess>(model, work);
+  std::string error;
+  if (!side->Prepare(&error)) {
+    std::fprintf(stderr, "skyhelm-sim run: %s\n", error.c_str());
+    return nullptr;
+  }
+  return side;
+}
+
+}  // namespace simtool
+
+#endif  // _WIN32
