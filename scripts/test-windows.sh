@@ -13,4 +13,8 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine_prefix_up
 status=0
 ctest --preset windows || status=$?
+# The scenarios of the Linux system tests, against the real skyhelm.exe and the stand-in kernel
+# driver, checked against the same expectations.
+SKYHELM_SIM_RUN="bash $PWD/scripts/windows-scenario.sh" \
+  bash tests/system/scenarios.sh build/windows "$PWD" || { [ "$status" -ne 0 ] || status=1; }
 exit $status

@@ -9,17 +9,22 @@ set -uo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 [ $# -ge 1 ] || { echo "usage: $0 FILE.scenario..." >&2; exit 2; }
 build=$repo/build/windows
-if [ ! -f "$build/build.ninja" ]; then
-  (cd "$repo" && cmake --preset windows >&2) || exit 2
+if [ -z "${SKYHELM_WINE_UP:-}" ]; then
+  if [ ! -f "$build/build.ninja" ]; then
+    (cd "$repo" && cmake --preset windows >&2) || exit 2
+  fi
+  cmake --build "$build" --target skyhelm-sim >&2 || exit 2
 fi
-cmake --build "$build" --target skyhelm-sim >&2 || exit 2
 
 export SKYHELM_WINE_BUILD=$build
 source "$repo/scripts/wine-env.sh"
 sim=$build/skyhelm-sim.exe
+# A caller that brought the prefix up (the Windows test stage) also takes it down.
+own_server=1
+[ -z "${SKYHELM_WINE_UP:-}" ] || own_server=0
 cleanup() {
   timeout 60 wine "$sim" clean >/dev/null 2>&1 || true
-  wineserver -k >/dev/null 2>&1 || true
+  [ "$own_server" -eq 0 ] || wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 wine_prefix_up

@@ -11,6 +11,8 @@ unset DISPLAY WAYLAND_DISPLAY
 # that test's output pipes. Broadcasts sent before the services are up are lost, so devices are
 # installed only after this.
 wine_prefix_up() {
+  # Already done by the script that called this one.
+  [ -z "${SKYHELM_WINE_UP:-}" ] || return 0
   if [ ! -f "$WINEPREFIX/.skyhelm-ready" ]; then
     mkdir -p "$WINEPREFIX"
     timeout 300 wine wineboot --init >/dev/null 2>&1 || true
@@ -21,4 +23,5 @@ wine_prefix_up() {
   fi
   wineserver -p
   timeout 300 wine wineboot >/dev/null 2>&1 || true
+  export SKYHELM_WINE_UP=1
 }

@@ -5,6 +5,9 @@
 # is to end with another exit status than 0, NAME.status holding that number. Every handle the
 # service opened must be closed by the end of the run.
 # Usage: scenarios.sh BUILD_DIR SOURCE_DIR [FILES...]   (FILES default: every NAME.scenario)
+# SKYHELM_SIM_RUN, when set, is the command that plays one scenario file given after it (words
+# split at spaces) instead of BUILD_DIR/skyhelm-sim run: the Windows stage plays the same
+# scenarios against the real skyhelm.exe with scripts/windows-scenario.sh.
 set -uo pipefail
 build=$1
 source_dir=$2
@@ -15,6 +18,14 @@ files=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+play() {
+  if [ -n "${SKYHELM_SIM_RUN:-}" ]; then
+    $SKYHELM_SIM_RUN "$1"
+  else
+    "$build/skyhelm-sim" run "$1"
+  fi
+}
+
 failed=0
 for scenario in "${files[@]}"; do
   base=${scenario%.scenario}
@@ -22,7 +33,7 @@ for scenario in "${files[@]}"; do
   want_status=0
   [ -f "$base.status" ] && want_status=$(tr -d ' \n' <"$base.status")
   status=0
-  "$build/skyhelm-sim" run "$scenario" >"$work/$name.trace" 2>"$work/$name.err" || status=$?
+  play "$scenario" >"$work/$name.trace" 2>"$work/$name.err" || status=$?
   problem=
   if [ "$status" -ne "$want_status" ]; then
     problem="ended with $status, expected $want_status"
