@@ -7,9 +7,11 @@
 
 namespace simtool {
 
-// On Windows the scenario plays against the real service process unless in_process; on Linux
-// always against the service core in a child process.
-int RunScenario(const std::string& file, bool in_process);
+// On Windows the scenario plays against the real service process (started before the first
+// controller arrives, or once it is present), or in this process; on Linux always against the
+// service core in a child process.
+enum class RunMode { kServiceProcess, kServiceStartsLate, kInProcess };
+int RunScenario(const std::string& file, RunMode mode);
 int Serve(const std::vector<std::string>& names);
 
 }  // namespace simtool

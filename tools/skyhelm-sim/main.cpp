@@ -12,7 +12,7 @@ namespace {
 
 int Usage() {
   std::fputs(
-      "usage: skyhelm-sim run [--in-process] SCENARIO\n"
+      "usage: skyhelm-sim run [--in-process | --start-late] SCENARIO\n"
       "       skyhelm-sim clean   (Windows: removes the stand-in driver's devices)\n"
       "       skyhelm-sim serve [--controllers N | NAME...]\n",
       stderr);
@@ -23,9 +23,14 @@ int Usage() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 2 && args[0] == "run") return simtool::RunScenario(args[1], false);
+  if (args.size() == 2 && args[0] == "run") {
+    return simtool::RunScenario(args[1], simtool::RunMode::kServiceProcess);
+  }
   if (args.size() == 3 && args[0] == "run" && args[1] == "--in-process") {
-    return simtool::RunScenario(args[2], true);
+    return simtool::RunScenario(args[2], simtool::RunMode::kInProcess);
+  }
+  if (args.size() == 3 && args[0] == "run" && args[1] == "--start-late") {
+    return simtool::RunScenario(args[2], simtool::RunMode::kServiceStartsLate);
   }
   if (args.size() == 1 && args[0] == "clean") {
     std::printf("removed %d\n", simtool::RemoveStandInDevices());

@@ -30,7 +30,7 @@ constexpr char kRunRootVariable[] = "SKYHELM_SIM_RUN_ROOT";
 
 // Plays file; with side_work, against the real service process of that run folder.
 int Play(const std::string& file, const std::string& root, const std::string& executable_folder,
-         const fs::path* side_work) {
+         const fs::path* side_work, bool start_late = false) {
   std::ifstream in(file);
   if (!in) {
     std::fprintf(stderr, "skyhelm-sim run: cannot read %s\n", file.c_str());
@@ -40,7 +40,7 @@ int Play(const std::string& file, const std::string& root, const std::string& ex
   Scenario scenario(root, executable_folder, stdout);
   std::unique_ptr<ServiceSide> side;
   if (side_work != nullptr) {
-    side = MakeServiceProcess(scenario.model(), *side_work);
+    side = MakeServiceProcess(scenario.model(), *side_work, start_late);
     if (side == nullptr) return kRunTimedOut;
     scenario.SetServiceSide(side.get());
   }
@@ -82,7 +82,8 @@ bool MakeRoot(const fs::path& root) {
 // A fresh run folder under the temporary folder. In-process, the scenario plays against the
 // service core here; otherwise against the real service, copied with the shipped .dat files
 // into the run's bin/ folder and started from there.
-int RunScenario(const std::string& file, bool in_process) {
+int RunScenario(const std::string& file, RunMode mode) {
+  const bool in_process = mode == RunMode::kInProcess;
   const fs::path work = fs::temp_directory_path() /
                         ("skyhelm-run-" + std::to_string(GetCurrentProcessId()) + "-" +
                          std::to_string(GetTickCount()));
@@ -107,7 +108,7 @@ int RunScenario(const std::string& file, bool in_process) {
     if (failed) {
       std::fprintf(stderr, "skyhelm-sim run: cannot prepare %s\n", (work / "bin").string().c_str());
     } else {
-      status = Play(file, root, (work / "bin").string(), &work);
+      status = Play(file, root, (work / "bin").string(), &work, mode == RunMode::kServiceStartsLate);
     }
   }
   std::error_code ignored;
@@ -120,7 +121,7 @@ int RunScenario(const std::string& file, bool in_process) {
 // The scenario plays in a copy of this program in a temporary folder beside the shipped .dat
 // files, so that the service core reads (and "dat" steps write) that folder as its executable
 // folder.
-int RunScenario(const std::string& file, bool /*in_process: always, on Linux*/) {
+int RunScenario(const std::string& file, RunMode /*always in-process on Linux*/) {
   if (const char* root = std::getenv(kRunRootVariable); root != nullptr) {
     return Play(file, root, fs::read_symlink("/proc/self/exe").parent_path().string(), nullptr);
   }

@@ -71,8 +71,11 @@ class Scenario {
 
 // The service side of a run against the real service process, in work (the run's folder, with
 // root/ and bin/ holding the service and its .dat files); null where there is none (Linux).
+// The service starts before the first controller arrives, or with start_late once it is
+// present (so that it is found at start).
 std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model,
-                                                const std::filesystem::path& work);
+                                                const std::filesystem::path& work,
+                                                bool start_late);
 // Removes every device of the stand-in driver that a run left behind; how many it removed.
 int RemoveStandInDevices();
 

@@ -10,7 +10,8 @@
 
 namespace simtool {
 
-std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel&, const std::filesystem::path&) {
+std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel&, const std::filesystem::path&,
+                                                bool) {
   return nullptr;
 }
 
@@ -79,8 +80,9 @@ struct RegistryUndo {
 
 class ServiceProcess : public ServiceSide {
  public:
-  ServiceProcess(sim::DriverModel& model, const fs::path& work)
-      : model_(model), host_(model), root_(work / "root"), bin_(work / "bin") {}
+  ServiceProcess(sim::DriverModel& model, const fs::path& work, bool start_late)
+      : model_(model), host_(model), root_(work / "root"), bin_(work / "bin"),
+        start_late_(start_late) {}
   ~ServiceProcess() override {
     std::string ignored;
     Finish(&ignored);
@@ -108,6 +110,7 @@ class ServiceProcess : public ServiceSide {
   sim::DriverHost host_;
   const fs::path root_;
   const fs::path bin_;
+  const bool start_late_;  // the service starts once the first controller is present
   fs::path windows_;
   fs::path inf_;
   PROCESS_INFORMATION service_{};
@@ -340,7 +343,10 @@ bool ServiceProcess::RemoveDevice(const std::wstring& instance) {
 
 int ServiceProcess::Attach(const std::string& name, std::string* error) {
   if (present_.count(name) != 0) return kRunOk;  // already there, as for a repeated arrival
-  if (const int started = StartService(error); started != kRunOk) return started;
+  // The service runs before the controller arrives, unless it is to find it present at start.
+  if (!start_late_) {
+    if (const int started = StartService(error); started != kRunOk) return started;
+  }
   model_.Attach(name);
   std::wstring instance;
   if (!CreateDevice(&instance, error)) return kRunTimedOut;
@@ -349,6 +355,7 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
   const uint64_t before = model_.RecordCount();
   if (!InstallDriver(error)) return kRunTimedOut;
   if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
+  if (const int started = StartService(error); started != kRunOk) return started;
   // Arrived: the service has opened the controller; attached: its clutch wait is outstanding.
   const DWORD deadline = GetTickCount() + kDeadlineMs;
   while (model_.RecordCount() == before) {
@@ -356,7 +363,15 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
     Sleep(10);
   }
   model_.WaitForOutstanding(name, IOCTL_WAIT_CLUTCH_EVENT, 1000);
-  return Settle(error);
+  if (const int settled = Settle(error); settled != kRunOk) return settled;
+  // Arrival broadcasts come more than once (Wine repeats them per handle registration): the
+  // controller must still have one entry, with one clutch thread waiting.
+  const size_t waits = model_.OutstandingCount(name, IOCTL_WAIT_CLUTCH_EVENT);
+  if (waits > 1) {
+    return *error = "controller " + name + " was attached " + std::to_string(waits) + " times",
+           kRunTimedOut;
+  }
+  return kRunOk;
 }
 
 int ServiceProcess::Detach(const std::string& name, std::string* error) {
@@ -367,6 +382,16 @@ int ServiceProcess::Detach(const std::string& name, std::string* error) {
   present_.erase(found);
   if (!RemoveDevice(instance)) {
     return *error = "cannot remove the device of " + name, kRunTimedOut;
+  }
+  // Detached: the service has closed every handle it had on the controller.
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  while (model_.OpenConnections(name) != 0) {
+    if (Expired(deadline)) {
+      return *error = "controller " + name + " was not detached (" +
+                      std::to_string(model_.OpenConnections(name)) + " handles open)",
+             kRunTimedOut;
+    }
+    Sleep(10);
   }
   return Settle(error);
 }
@@ -429,8 +454,9 @@ int RemoveStandInDevices() {
   return removed;
 }
 
-std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model, const fs::path& work) {
-  auto side = std::make_unique<ServiceProcess>(model, work);
+std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model, const fs::path& work,
+                                                bool start_late) {
+  auto side = std::make_unique<ServiceProcess>(model, work, start_late);
   std::string error;
   if (!side->Prepare(&error)) {
     std::fprintf(stderr, "skyhelm-sim run: %s\n", error.c_str());
