@@ -225,10 +225,24 @@ void DriverHost::Handle(const uint8_t* message, uint32_t size) {
     case SKYHELM_HOST_CANCEL:
       if (connection != 0) model_.Cancel(connection, request.tag);
       break;
-    case SKYHELM_HOST_REMOVED:
-      // The device's handles stay open until their owner closes them, as on Windows; the model
-      // already failed what was outstanding on them when the controller was detached.
+    case SKYHELM_HOST_REMOVED: {
+      // The device's handles are dead: their closes never reach the driver (Wine drops them
+      // with the removed device), so their connections end here, as when a socket device goes.
+      std::vector<ConnectionId> ended;
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (auto it = files_.begin(); it != files_.end();) {
+          if (it->second.device == link) {
+            ended.push_back(it->second.connection);
+            it = files_.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+      for (ConnectionId ending : ended) model_.Disconnect(ending);
       break;
+    }
     default:
       break;
   }

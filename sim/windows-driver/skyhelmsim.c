@@ -428,35 +428,39 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     return Forward(SKYHELM_HOST_CREATE, ext->role == kRoleController ? ext : NULL, irp);
 }
 
-static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
-    Extension *ext = (Extension *)device->DeviceExtension;
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+/* The handle is going: requests still held for it end. Windows sends the cleanup request when
+ * the last user handle closes; Wine sends only the close, so the close does this too. */
+static void FileGone(Extension *ext, PFILE_OBJECT file) {
+    Finished finished;
+    KIRQL irql;
     if (ext->role == kRoleHost) {
         HostGone(file);
-    } else {
-        /* Requests still held for this handle end, as the handle is going. */
-        Finished finished;
-        KIRQL irql;
-        InitializeListHead(&finished.irps);
-        KeAcquireSpinLock(&g_lock, &irql);
-        FailForwarded(ext->role == kRoleController ? ext : NULL, file, FALSE, STATUS_CANCELLED,
-                      &finished);
-        Dispatch(&finished);
-        KeReleaseSpinLock(&g_lock, irql);
-        FinishAll(&finished);
+        return;
     }
+    InitializeListHead(&finished.irps);
+    KeAcquireSpinLock(&g_lock, &irql);
+    FailForwarded(ext->role == kRoleController ? ext : NULL, file, FALSE, STATUS_CANCELLED,
+                  &finished);
+    Dispatch(&finished);
+    KeReleaseSpinLock(&g_lock, irql);
+    FinishAll(&finished);
+}
+
+static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+    FileGone((Extension *)device->DeviceExtension, IoGetCurrentIrpStackLocation(irp)->FileObject);
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     Extension *ext = (Extension *)device->DeviceExtension;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    FileGone(ext, file);
     if (ext->role != kRoleHost) {
         Finished finished;
         KIRQL irql;
         InitializeListHead(&finished.irps);
         KeAcquireSpinLock(&g_lock, &irql);
-        Notify(SKYHELM_HOST_CLOSE, ext->role == kRoleController ? ext : NULL,
-               IoGetCurrentIrpStackLocation(irp)->FileObject, &finished);
+        Notify(SKYHELM_HOST_CLOSE, ext->role == kRoleController ? ext : NULL, file, &finished);
         KeReleaseSpinLock(&g_lock, irql);
         FinishAll(&finished);
     }
@@ -518,6 +522,8 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
+        /* Handles still open on the device are dead from here on: under Wine their closes
+         * never reach this driver, so the host ends their connections on the removal notice. */
         ControllerGone(ext);
         KeWaitForSingleObject(&g_devices_mutex, Executive, KernelMode, FALSE, NULL);
         RemoveEntryList(&ext->devices);

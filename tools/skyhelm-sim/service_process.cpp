@@ -102,7 +102,7 @@ class ServiceProcess : public ServiceSide {
                 const std::wstring& text);
   int StartService(std::string* error);
   int StopService(std::string* error);
-  bool CreateDevice(std::wstring* instance, std::string* error);
+  bool CreateDevice(const std::string& name, std::wstring* instance, std::string* error);
   bool InstallDriver(std::string* error);
   bool RemoveDevice(const std::wstring& instance);
 
@@ -297,7 +297,11 @@ int ServiceProcess::StopService(std::string* error) {
   return status;
 }
 
-bool ServiceProcess::CreateDevice(std::wstring* instance, std::string* error) {
+// The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
+// arrives, so that a service that failed to detach it would refuse its return (a path is
+// attached once).
+bool ServiceProcess::CreateDevice(const std::string& name, std::wstring* instance,
+                                  std::string* error) {
   HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return *error = "SetupDiCreateDeviceInfoList failed", false;
   SP_DEVINFO_DATA device{};
@@ -305,8 +309,8 @@ bool ServiceProcess::CreateDevice(std::wstring* instance, std::string* error) {
   static const wchar_t kHardwareIds[] = L"root\\skyhelmsim\0";
   wchar_t id[MAX_DEVICE_ID_LEN] = {};
   const bool ok =
-      SetupDiCreateDeviceInfoW(set, L"SKYHELMSIM", &kSystemClass, L"Simulated controller",
-                               nullptr, DICD_GENERATE_ID, &device) &&
+      SetupDiCreateDeviceInfoW(set, (L"ROOT\\SKYHELMSIM\\" + Wide(name)).c_str(), &kSystemClass,
+                               L"Simulated controller", nullptr, 0, &device) &&
       SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
                                         reinterpret_cast<const BYTE*>(kHardwareIds),
                                         sizeof kHardwareIds) &&
@@ -349,7 +353,7 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
   }
   model_.Attach(name);
   std::wstring instance;
-  if (!CreateDevice(&instance, error)) return kRunTimedOut;
+  if (!CreateDevice(name, &instance, error)) return kRunTimedOut;
   present_[name] = instance;
   host_.MapDevice(std::u16string(instance.begin(), instance.end()), name);
   const uint64_t before = model_.RecordCount();
@@ -382,16 +386,6 @@ int ServiceProcess::Detach(const std::string& name, std::string* error) {
   present_.erase(found);
   if (!RemoveDevice(instance)) {
     return *error = "cannot remove the device of " + name, kRunTimedOut;
-  }
-  // Detached: the service has closed every handle it had on the controller.
-  const DWORD deadline = GetTickCount() + kDeadlineMs;
-  while (model_.OpenConnections(name) != 0) {
-    if (Expired(deadline)) {
-      return *error = "controller " + name + " was not detached (" +
-                      std::to_string(model_.OpenConnections(name)) + " handles open)",
-             kRunTimedOut;
-    }
-    Sleep(10);
   }
   return Settle(error);
 }
