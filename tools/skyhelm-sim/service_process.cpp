@@ -393,6 +393,9 @@ int ServiceProcess::Detach(const std::string& name, std::string* error) {
 int ServiceProcess::Finish(std::string* error) {
   if (finished_) return kRunOk;
   finished_ = true;
+  // The host goes first: the driver then fails whatever it holds for controllers still
+  // attached, and the service must still end on WM_CLOSE.
+  host_.Stop();
   int status = StopService(error);
   for (const auto& [name, instance] : present_) {
     if (!RemoveDevice(instance) && status == kRunOk) {
@@ -401,7 +404,6 @@ int ServiceProcess::Finish(std::string* error) {
     }
   }
   present_.clear();
-  host_.Stop();
   for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
     if (!undo->created.empty()) {
       RegDeleteTreeW(HKEY_LOCAL_MACHINE, undo->created.c_str());
