@@ -408,13 +408,19 @@ static void HostGone(PFILE_OBJECT file) {
         FailForwarded(NULL, NULL, TRUE, STATUS_DEVICE_NOT_CONNECTED, &finished);
         g_host = NULL;
     }
-    while (!IsListEmpty(&g_next)) {
-        PIRP next = CONTAINING_RECORD(g_next.Flink, IRP, Tail.Overlay.ListEntry);
-        RemoveEntryList(&next->Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(next, NULL) != NULL) {
-            FinishLater(&finished, next, STATUS_CANCELLED, 0);
-        } else {
-            InitializeListHead(&next->Tail.Overlay.ListEntry);
+    {
+        /* Only this handle's "next" requests end; another handle's close leaves the host be. */
+        PLIST_ENTRY entry = g_next.Flink;
+        while (entry != &g_next) {
+            PIRP next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            entry = entry->Flink;
+            if (IoGetCurrentIrpStackLocation(next)->FileObject != file) continue;
+            RemoveEntryList(&next->Tail.Overlay.ListEntry);
+            if (IoSetCancelRoutine(next, NULL) != NULL) {
+                FinishLater(&finished, next, STATUS_CANCELLED, 0);
+            } else {
+                InitializeListHead(&next->Tail.Overlay.ListEntry);
+            }
         }
     }
     KeReleaseSpinLock(&g_lock, irql);
