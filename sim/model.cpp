@@ -267,6 +267,16 @@ bool DriverModel::FailNext(const std::string& name, uint32_t code, uint32_t coun
   return true;
 }
 
+bool DriverModel::Defer(const std::string& name, uint32_t code, uint32_t wait_code,
+                        uint32_t timeout_ms) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Controller* c = Find(name);
+  if (c == nullptr) return false;
+  c->defer_until[code] = wait_code;
+  c->defer_timeout_ms = timeout_ms;
+  return true;
+}
+
 bool DriverModel::FailOpens(const std::string& name, uint32_t count) {
   std::lock_guard<std::mutex> hold(mutex_);
   Controller* c = Find(name);

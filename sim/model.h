@@ -136,6 +136,10 @@ class DriverModel {
   bool InjectPathKind(const std::string& name, uint16_t kind, uint32_t count = 1);
   // Answers of the controller are delivered delay_ms after the driver gave them.
   bool SetCompletionDelay(const std::string& name, uint32_t delay_ms);
+  // The next request of code is taken up only once a request of wait_code is outstanding on
+  // the controller, or after timeout_ms: a session's thread that has issued its wait before the
+  // session's own request changes the driver's state, so that a run does not race.
+  bool Defer(const std::string& name, uint32_t code, uint32_t wait_code, uint32_t timeout_ms);
 
   // ---- Trace: one JSON line per record, oldest first:
   //   {"seq":N,"dev":NAME,"code":CODE,"ok":BOOL[,"error":STATUS][,"state":S],FIELDS,"in":HEX}

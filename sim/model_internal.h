@@ -33,6 +33,8 @@ struct DriverModel::Controller {
   uint32_t fail_opens = 0;
   std::deque<uint16_t> path_kinds;
   uint32_t delay_ms = 0;
+  std::map<uint32_t, uint32_t> defer_until;  // request code to the wait code it waits for
+  uint32_t defer_timeout_ms = 0;
   uint32_t next_profile_id = 1;
 };
 

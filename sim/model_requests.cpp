@@ -1,5 +1,6 @@
 // The simulated driver's transport side: connections, submission, cancellation, delivery with
 // delays, and the trace records of requests and handles.
+#include <algorithm>
 #include <chrono>
 
 #include "driver/control_codes.h"
@@ -83,13 +84,27 @@ void DriverModel::Disconnect(ConnectionId id) {
 bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, const uint8_t* input,
                          uint32_t input_size, uint32_t output_capacity, Completion done,
                          uint32_t* error) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   auto it = connections_.find(id);
   if (it == connections_.end()) {
     *error = kErrorInvalidHandle;
     return false;
   }
   Controller& c = *it->second->controller;
+  const auto deferred = c.defer_until.find(code);
+  if (deferred != c.defer_until.end()) {
+    const uint32_t wait_code = deferred->second;
+    c.defer_until.erase(deferred);
+    changed_.wait_for(hold, std::chrono::milliseconds(c.defer_timeout_ms), [&] {
+      return std::any_of(c.outstanding.begin(), c.outstanding.end(),
+                         [wait_code](const Pending& p) { return p.code == wait_code; });
+    });
+    it = connections_.find(id);
+    if (it == connections_.end()) {
+      *error = kErrorInvalidHandle;
+      return false;
+    }
+  }
   std::vector<uint8_t> in(input, input + (input != nullptr ? input_size : 0));
   ++c.issued[code];
   changed_.notify_all();

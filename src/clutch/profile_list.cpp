@@ -96,10 +96,10 @@ void CClutch::BuildList() {
              current_folder_.c_str());
   selected_index_ = 0;
   profile_list_.clear();
-  // An empty root (the Linux stand-in for a drive root) is the file system's root folder.
-  const std::u16string probe =
-      root_folder_.empty() ? std::u16string(1, platform::kPathSeparator) : root_folder_;
-  if (platform::FileAttributes(probe) == platform::kInvalidAttributes) {
+  // An empty root (no member GUID, or an empty registry value) names no folder: it must never
+  // be taken for the file system's root, whose search patterns it would give.
+  if (root_folder_.empty() ||
+      platform::FileAttributes(root_folder_) == platform::kInvalidAttributes) {
     LogMessage(3, 2, u"- Profile Folder does not exist");
   } else {
     if (!current_folder_.empty()) {

@@ -60,6 +60,7 @@ bool CDisplayState::InitDisplay(DeviceSession& session) {
     platform::MutexLock hold(lock_);
     session_ = &session;
     if (!clutch_.Init(session)) return false;
+    initialised_ = true;
     channel.Open(session.path(), false);
     const std::u16string path = QueryActiveProfilePath(channel);
     platform::Guid shift;
@@ -84,9 +85,11 @@ bool CDisplayState::InitDisplay(DeviceSession& session) {
 
 void CDisplayState::ShowTexts() {
   platform::MutexLock hold(lock_);
-  WriteString(0, shift_text_);
-  WriteString(1, command_text_);
+  // What InitDisplay wrote, in its order: the profile text, then the shift text. The command
+  // line is left alone (a session does not clear it), and a failed InitDisplay wrote nothing.
+  if (!initialised_) return;
   WriteString(2, profile_text_);
+  WriteString(0, shift_text_);
 }
 
 void CDisplayState::WriteString(uint32_t id, const std::u16string& text) {

@@ -38,8 +38,9 @@ class CDisplayState {
   // summary, sets the texts and the shift indicator, then starts the four threads. False, with
   // nothing read and no thread started, when the clutch cannot read the member GUID.
   bool InitDisplay(DeviceSession& session);
-  // Writes the three texts to the display when output is enabled. The session calls it once its
-  // output tables are loaded: the writes InitDisplay makes before then have no string table.
+  // Writes again, when output is enabled, what InitDisplay wrote (the profile text, then the
+  // shift text), and nothing when InitDisplay failed. The session calls it once its output
+  // tables are loaded: the writes InitDisplay makes before then have no string table.
   void ShowTexts();
   // Stops the four threads; they may be started again by InitDisplay.
   void StopThreads();
@@ -72,6 +73,7 @@ class CDisplayState {
 
   DeviceSession* session_ = nullptr;
   const bool output_enabled_;
+  bool initialised_ = false;  // InitDisplay got past the clutch's Init
   std::u16string shift_text_ = u"Mode 1";
   std::u16string command_text_;
   std::u16string profile_text_ = u"No Profile";

@@ -54,7 +54,9 @@ std::u16string ResolveProfilePath(const std::u16string& path, bool absolute) {
   if (base.size() >= platform::kMaxPath) base.resize(platform::kMaxPath - 1);
   char16_t buffer[platform::kMaxPath] = {};
   std::memcpy(buffer, base.data(), base.size() * sizeof(char16_t));
-  platform::PathAppend(buffer, path);
+  // A path that cannot be joined is no path, as a failed query is: the base folder alone would
+  // be taken for the profile.
+  if (!platform::PathAppend(buffer, path)) return u"";
   return buffer;
 }
 

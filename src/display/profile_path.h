@@ -14,7 +14,7 @@ bool QueryProfilePath(DriverChannel& channel, uint32_t profile_id, std::u16strin
                       bool* absolute);
 
 // An absolute path unchanged; a relative one appended to the Windows folder (the shell's, else
-// the system's, else "C:\Windows").
+// the system's, else "C:\Windows"). Empty when the joined path would not fit kMaxPath units.
 std::u16string ResolveProfilePath(const std::u16string& path, bool absolute);
 
 // Both of the above for the profile the driver reports as active on channel: the full path, or

@@ -17,7 +17,7 @@ inline constexpr char16_t kPathSeparator = u'/';
 #endif
 
 // The folder that stands first on this platform's paths when a root folder is missing: "C:" on
-// Windows, "" on Linux (so that appending gives "/...").
+// Windows; on Linux the $SKYHELM_ROOT stand-in root ("/" when there is none). Never empty.
 std::u16string RootFallback();
 
 // All-users documents folder (CSIDL_COMMON_DOCUMENTS).

@@ -78,7 +78,9 @@ std::u16string Canonicalize(std::u16string_view text) {
 
 }  // namespace
 
-std::u16string RootFallback() { return kDriveLetters ? u"C:" : u""; }
+#ifdef _WIN32
+std::u16string RootFallback() { return u"C:"; }
+#endif
 
 bool PathAppend(char16_t* path, std::u16string_view more) {
   if (path == nullptr) return false;

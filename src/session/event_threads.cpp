@@ -8,6 +8,7 @@
 #include "driver/driver_buffers.h"
 #include "driver/driver_channel.h"
 #include "log/log.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -97,9 +98,11 @@ void CProfileThread::Run() {
     DriverChannel channel;
     if (channel.Open(path_, true)) {
       while (WaitProfileChange(channel, StopEvent())) {
-        // The driver reports the change before it has settled; give it a moment. Stop ends
-        // the pause early.
-        if (StopEvent().Wait(100)) break;
+        // The driver reports the change before it has settled; give it a moment. The pause
+        // is not cut short by Stop: a session that changes the profile and ends at once must
+        // still report the new profile (its summary and shift indicator). A stop during the
+        // pause stays signalled and ends the next wait.
+        platform::SleepMs(100);
         ReportProfile(channel);
       }
     }

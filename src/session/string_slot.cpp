@@ -14,6 +14,9 @@ namespace {
 
 // Spaces between the end of a scrolling text and its next start.
 constexpr uint32_t kMarqueeGap = 8;
+// The shortest marquee step: a marquee time of 0 (or a few ms) would otherwise send display
+// requests in a tight loop, keeping a core busy and flooding the driver.
+constexpr uint32_t kMinMarqueeStepMs = 10;
 
 void PutCommand(unsigned char* record, uint32_t command) {
   record[0] = static_cast<unsigned char>(command & 0xFF);
@@ -26,6 +29,7 @@ void RunMarquee(StringSlot& slot) {
   const std::u16string scroll = text + std::u16string(kMarqueeGap, u' ') + text;
   const int32_t length = static_cast<int32_t>(text.size());
   int32_t position = 0;
+  const uint32_t step_ms = slot.period > kMinMarqueeStepMs ? slot.period : kMinMarqueeStepMs;
   for (;;) {
     const char16_t* window = scroll.c_str() + position;
     LogMessage(kLogEvent, kLogCategory, u"Setting string = %d %d \"%ws\"",
@@ -37,7 +41,7 @@ void RunMarquee(StringSlot& slot) {
     }
     position = position < length + static_cast<int32_t>(kMarqueeGap) - 1 ? position + 1 : 0;
     // Anything but a timeout (stop, or a failed wait) ends the marquee.
-    if (platform::WaitAny({&slot.stop_event}, slot.period) != platform::kWaitTimeout) break;
+    if (platform::WaitAny({&slot.stop_event}, step_ms) != platform::kWaitTimeout) break;
   }
   LogMessage(kLogLifecycle, kLogCategory, u"Marquee Thread Finished");
 }

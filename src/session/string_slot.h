@@ -32,7 +32,7 @@ struct StringSlot {
   std::u16string text;
   DriverChannel* channel = nullptr;  // the session's channel, set when a marquee starts
   uint32_t window_width = 16;        // characters sent per step
-  uint32_t period = 250;             // milliseconds between steps
+  uint32_t period = 250;             // milliseconds between steps (at least 10 are waited)
   uint32_t set_command = 0;
   uint32_t clear_command = 0;
   platform::Thread thread;

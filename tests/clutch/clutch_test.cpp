@@ -128,6 +128,21 @@ TEST_F(ClutchTest, EmptyRootShowsNoItemsAndStepsDoNothing) {
   EXPECT_EQ(sim_.State().clutch_mode, 0u);
 }
 
+// An empty root names no folder: it is never browsed as the file system's root, so nothing is
+// listed and nothing can be loaded from there.
+TEST_F(ClutchTest, EmptyRootListsNothingAndLoadsNothing) {
+  const std::u16string value = u"{" + platform::FormatGuid(sim_.config().member) + u"}";
+  test_env::WriteMachineString(u"Software\\Corvane\\ProfileDirectories", value, u"");
+  ASSERT_TRUE(Init());
+  ASSERT_EQ(clutch_.root_folder(), u"");
+  Event(true, 0);
+  EXPECT_TRUE(clutch_.profile_list().empty());
+  Event(true, kChoose);
+  Event(true, kStepOn);
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"No Items"}));
+  EXPECT_TRUE(sim_.Records("IOCTL_PROFILE_LOAD").empty());
+}
+
 TEST_F(ClutchTest, MissingRootShowsNoItems) {
   rig::fs::remove_all(sim_.profiles());
   ASSERT_TRUE(Init());

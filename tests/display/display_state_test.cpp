@@ -207,6 +207,24 @@ TEST_F(DisplayTest, ProfileChangeSeesShiftButtonsAndResendsTheIndicator) {
   EXPECT_EQ(rig::Field(records.back(), "on"), "0");
 }
 
+// A session that changes the profile and ends at once (a clutch choose) still reports the new
+// profile: the pause after the change is not cut short by the stop.
+TEST_F(DisplayTest, ProfileChangeRightBeforeTheSessionEndsStillSetsTheIndicator) {
+  const auto file = sim_.profiles() / "alpha.pr0";
+  rig::WriteDocument(file, profiles::Alpha(sim_.config().member, sim_.config().controller));
+  sim_.model().SetShiftState("pad", profiles::kCombo);
+  Start();
+  ASSERT_EQ(sim_.State().shift_indicator, 0u);  // no profile: no shift state matches
+  const size_t sent = sim_.Records("IOCTL_SET_SHIFT_INDICATOR").size();
+  ASSERT_TRUE(sim_.model().WaitForOutstanding("pad", IOCTL_WAIT_PROFILE_CHANGE, 5000));
+  sim_.model().LoadAndActivate("pad", file.u16string(), false);
+  session_.reset();
+  const auto records = sim_.Records("IOCTL_SET_SHIFT_INDICATOR");
+  ASSERT_EQ(records.size(), sent + 1);
+  EXPECT_EQ(rig::Field(records.back(), "on"), "1");  // Combo is not a default shift of Alpha
+  EXPECT_EQ(sim_.State().shift_indicator, 1u);
+}
+
 TEST_F(DisplayTest, SecondProfileReplacesEveryName) {
   ActivateAlpha();
   Start();
@@ -244,10 +262,12 @@ TEST_F(DisplayTest, OutputEnabledWritesTheThreeStrings) {
   ActivateAlpha();
   Start(true);
   EXPECT_TRUE(display().output_enabled());
-  // Written again once the output tables are loaded.
+  // Setup writes what the display's initialisation wrote once the output tables are loaded:
+  // the profile text, then the shift text; never the command line, which it would clear.
   EXPECT_EQ(sim_.State().display[rig::kProfileClear], u"Alpha");
-  const auto writes = rig::Texts(sim_, "IOCTL_SET_STRING", "clear");
-  EXPECT_EQ(std::count(writes.begin(), writes.end(), std::to_string(rig::kShiftClear)), 1);
+  EXPECT_EQ(rig::Texts(sim_, "IOCTL_SET_STRING", "clear"),
+            (std::vector<std::string>{std::to_string(rig::kProfileClear),
+                                      std::to_string(rig::kShiftClear)}));
   Shift(profiles::kNormal);
   EXPECT_EQ(sim_.State().display[rig::kShiftClear], u"Normal");
   Command(profiles::kFlaps, 2, kButton, 1);
@@ -270,7 +290,8 @@ TEST_F(DisplayTest, SessionClutchShowsItsEntryUntilReleased) {
 TEST_F(DisplayTest, ClutchWithoutMemberGuidLeavesTheDefaultsAndStartsNoThread) {
   ActivateAlpha();
   sim_.model().FailNext("pad", IOCTL_GET_MEMBER_GUID);
-  Start();
+  Start(true);
+  EXPECT_TRUE(sim_.Records("IOCTL_SET_STRING").empty()) << "nothing was initialised to show";
   EXPECT_EQ(display().shift_text(), u"Mode 1");
   EXPECT_EQ(display().command_text(), u"");
   EXPECT_EQ(display().profile_text(), u"No Profile");

@@ -12,6 +12,7 @@
 #include "driver/driver_buffers.h"
 #include "driver/driver_channel.h"
 #include "platform/device_io.h"
+#include "platform/folders.h"
 
 namespace {
 
@@ -117,6 +118,18 @@ TEST_F(ProfilePathTest, ImpossibleLengthFailsWithoutAskingAgain) {
   device_.replies = {{0xFFFFFFF0u, 2, u""}, {7, 0, u"C:\\a.pr0"}};
   EXPECT_FALSE(Query());
   EXPECT_EQ(device_.sizes, (std::vector<uint32_t>{1024}));
+}
+
+// A relative path joined to the Windows folder must fit 260 units with its terminator; one that
+// does not is no path at all, never the Windows folder alone.
+TEST(ResolveProfilePath, RelativePathThatCannotBeJoinedGivesNoPath) {
+  std::u16string windows;
+  ASSERT_TRUE(platform::WindowsFolderFromShell(&windows) || platform::WindowsDirectory(&windows));
+  ASSERT_LT(windows.size(), 200u);
+  const std::u16string fits(platform::kMaxPath - 1 - windows.size() - 1, u'a');
+  EXPECT_EQ(ResolveProfilePath(fits, false), windows + platform::kPathSeparator + fits);
+  EXPECT_EQ(ResolveProfilePath(fits + u"a", false), u"");
+  EXPECT_EQ(ResolveProfilePath(fits + u"a", true), fits + u"a");
 }
 
 }  // namespace

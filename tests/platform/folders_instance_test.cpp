@@ -44,6 +44,8 @@ TEST(Folders, LinuxStandInsLieUnderTheRoot) {
   EXPECT_EQ(documents, root.u16() + u"/documents");
   EXPECT_EQ(windows, root.u16() + u"/windows");
   EXPECT_EQ(windows_directory, windows);
+  // The drive-root fall-back is the stand-in root: a real folder, never "" (which names none).
+  EXPECT_EQ(RootFallback(), root.u16());
 }
 #endif
 

@@ -3,6 +3,7 @@
 #include "session/event_threads.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -391,18 +392,35 @@ TEST_F(ArdrithClutchThreadTest, ClutchEventsReachTheHandlerWithTheThreadObject) 
   EXPECT_TRUE(log_.Lines().empty());  // this thread writes no log lines
 }
 
-TEST_F(ArdrithClutchThreadTest, FailedRequestEndsTheThreadAndLeavesTheHandleOpen) {
+// A driver may fail the pending clutch wait without removing the controller (a power
+// transition): the wait is issued again after a pause of a second and the clutch lives on; a
+// stop during the pause ends it at once.
+TEST_F(ArdrithClutchThreadTest, FailedRequestIsIssuedAgainAfterAPauseUntilStopped) {
+  constexpr char16_t kRestartLine[] = u"Clutch Event Wait Failed - Restarting Clutch Thread";
   CArdrithClutchThread thread(device_, &OnClutchEvent);
   ASSERT_TRUE(model_.FailNext(kDevice, IOCTL_WAIT_CLUTCH_EVENT));
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(thread.Start());
-  ASSERT_TRUE(model_.WaitForIssued(kDevice, IOCTL_WAIT_CLUTCH_EVENT, 1, kDeadlineMs));
-  thread.Stop();
-  EXPECT_EQ(seen_.Calls(), 0);
+  ASSERT_TRUE(model_.WaitForIssued(kDevice, IOCTL_WAIT_CLUTCH_EVENT, 2, kDeadlineMs));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(log_.Count(kRestartLine), 1);
+  ASSERT_TRUE(model_.WaitForOutstanding(kDevice, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs));
+  EXPECT_EQ(model_.RaiseClutchEvent(kDevice, 1, 3), 1);
+  ASSERT_TRUE(Eventually([&] { return seen_.Calls() == 1; }));
   // The borrowed handle still works for its owner.
   uint8_t type[16] = {};
   uint32_t returned = 0;
   EXPECT_TRUE(platform::DeviceControl(device_, IOCTL_GET_DEVICE_TYPE, nullptr, 0, type,
                                       sizeof type, &returned));
+
+  // A removal fails the wait too; the owner's Stop ends the pause without another wait.
+  ASSERT_TRUE(model_.WaitForOutstanding(kDevice, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs));
+  ASSERT_TRUE(model_.Detach(kDevice));
+  ASSERT_TRUE(log_.WaitFor(kRestartLine, 2));
+  const uint64_t issued = model_.IssuedCount(kDevice, IOCTL_WAIT_CLUTCH_EVENT);
+  thread.Stop();
+  EXPECT_EQ(model_.IssuedCount(kDevice, IOCTL_WAIT_CLUTCH_EVENT), issued);
+  EXPECT_EQ(seen_.Calls(), 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "session/string_slot.h"
 
 #include <chrono>
+#include <thread>
 
 #include "driver/driver_channel.h"
 #include "output/output_tables.h"
@@ -106,6 +107,23 @@ TEST_F(StringSlotTest, AStringThatFitsStopsTheMarqueeAndKeepsTheSlot) {
   const auto records = Strings();
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(InputHex(records.back()), "03020000" "0D0C6873" "0D0C726F" "0D0C0074");
+}
+
+// A marquee time of 0 still scrolls, at no more than one step per 10 ms: without a floor the
+// thread would send thousands of requests in the same time.
+TEST_F(StringSlotTest, MarqueeTimeOfZeroStepsAtMostEveryTenMilliseconds) {
+  const std::u16string text = u"a text longer than sixteen";
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(StartMarquee(slots_[0], &channel_, text.c_str(),
+                           static_cast<uint32_t>(text.size()), 16, 0, kSet, kClear));
+  ASSERT_TRUE(model_.WaitForIssued(kDevice, IOCTL_SET_STRING, 3, kDeadlineMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  slots_[0].StopMarquee();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  const size_t sent = Strings().size();
+  // Each step after the first waits at least 10 ms.
+  EXPECT_LE(sent, static_cast<size_t>(elapsed.count() / 10 + 1)) << elapsed.count() << " ms";
 }
 
 TEST_F(StringSlotTest, MarqueeWithoutChannelLogsAndSendsNothing) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Plays the scenarios of tests/system/scenarios/ with skyhelm-sim run and checks what they show.
 # Layout: NAME.scenario (the steps), NAME.expected (its trace reduced by trace_filter.bash, which
-# keeps what a person or the driver sees and drops what varies between runs), and, for a run that
-# is to end with another exit status than 0, NAME.status holding that number. Every handle the
-# service opened must be closed by the end of the run.
+# keeps what a person or the driver sees and drops what varies between runs); optionally
+# NAME.status, the exit status expected when it is not 0, and NAME.env, VARIABLE=VALUE lines set
+# for the run (SKYHELM_DISPLAY_STRINGS=1). Every handle the service opened must be closed by the
+# end of the run.
 # Usage: scenarios.sh BUILD_DIR SOURCE_DIR [FILES...]   (FILES default: every NAME.scenario)
 # SKYHELM_SIM_RUN, when set, is the command that plays one scenario file given after it (words
 # split at spaces) instead of BUILD_DIR/skyhelm-sim run: the Windows stage plays the same
@@ -32,8 +33,13 @@ for scenario in "${files[@]}"; do
   name=$(basename "$base")
   want_status=0
   [ -f "$base.status" ] && want_status=$(tr -d ' \n' <"$base.status")
+  settings=()
+  [ -f "$base.env" ] && mapfile -t settings < <(grep -v '^[[:space:]]*$' "$base.env")
   status=0
-  play "$scenario" >"$work/$name.trace" 2>"$work/$name.err" || status=$?
+  (
+    for setting in "${settings[@]}"; do export "${setting?}"; done
+    play "$scenario"
+  ) >"$work/$name.trace" 2>"$work/$name.err" || status=$?
   problem=
   if [ "$status" -ne "$want_status" ]; then
     problem="ended with $status, expected $want_status"

@@ -103,6 +103,7 @@ int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
     return kRunOk;
   }
   if (step == "fail" || step == "path-kind") return Fault(words, error);
+  if (step == "defer") return Defer(words, error);
   if (words.size() < 2 || !Known(words[1])) {
     *error = words.size() < 2 ? "missing controller name" : "unknown controller " + words[1];
     return kRunMalformed;
@@ -230,6 +231,19 @@ int Scenario::Fault(const std::vector<std::string>& words, std::string* error) {
   } else {
     return *error = "unknown code " + words[2], kRunMalformed;
   }
+  return kRunOk;
+}
+
+// defer NAME CODE WAITCODE: the next request of CODE waits (up to the step time limit) until a
+// WAITCODE request is outstanding on the controller.
+int Scenario::Defer(const std::vector<std::string>& words, std::string* error) {
+  uint32_t code = 0, wait_code = 0;
+  if (words.size() != 4 || !Known(words[1])) return *error = "defer NAME CODE WAITCODE", kRunMalformed;
+  if (!ControlCodeFromName(words[2].c_str(), &code) ||
+      !ControlCodeFromName(words[3].c_str(), &wait_code)) {
+    return *error = "unknown code " + words[2] + " or " + words[3], kRunMalformed;
+  }
+  model_.Defer(words[1], code, wait_code, kStepTimeoutMs);
   return kRunOk;
 }
 

@@ -56,6 +56,7 @@ class Scenario {
   int Clutch(const std::string& name, uint16_t engaged, uint16_t type, std::string* error);
   int Event(const std::vector<std::string>& words, std::string* error);
   int Fault(const std::vector<std::string>& words, std::string* error);
+  int Defer(const std::vector<std::string>& words, std::string* error);
   int Files(const std::vector<std::string>& words, std::string* error);
   bool Known(const std::string& name) const;
   bool Locate(const std::string& relative, std::filesystem::path* out);

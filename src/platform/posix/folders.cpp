@@ -21,6 +21,12 @@ bool RootChild(const char* child, std::u16string* out) {
 
 }  // namespace
 
+std::u16string RootFallback() {
+  // The stand-in root plays the drive: documents/ and windows/ lie in it.
+  std::string root;
+  return FromUtf8(posix::SkyhelmRoot(&root) ? root : std::string("/"));
+}
+
 bool CommonDocumentsFolder(std::u16string* out) { return RootChild("documents", out); }
 
 bool WindowsFolderFromShell(std::u16string* out) { return RootChild("windows", out); }
