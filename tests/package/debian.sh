@@ -8,16 +8,7 @@ set -euo pipefail
 deb=$(realpath "$1")
 source_dir=$(realpath "$2")
 
-work=$(mktemp -d)
-service=""
-driver=""
-cleanup() {
-  exec 3>&- 2>/dev/null || true
-  [ -n "$service" ] && kill -9 "$service" 2>/dev/null || true
-  [ -n "$driver" ] && kill -9 "$driver" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$source_dir/tests/system/process_common.bash"
 fail() {
   echo "FAIL: $*" >&2
   for log in "$work"/*.log; do [ -f "$log" ] && { echo "--- $log" >&2; tail -n 30 "$log" >&2; }; done

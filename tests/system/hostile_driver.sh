@@ -11,22 +11,9 @@ source_dir=$2
 seconds=${SKYHELM_HOSTILE_SECONDS:-30}
 seed=${SKYHELM_HOSTILE_SEED:-13}
 
-work=$(mktemp -d)
-service=""
-driver=""
-cleanup() {
-  exec 3>&- 2>/dev/null || true
-  [ -n "$service" ] && kill -9 "$service" 2>/dev/null || true
-  [ -n "$driver" ] && kill -9 "$driver" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$source_dir/tests/system/process_common.bash"
 
-export SKYHELM_ROOT=$work/root
-export SKYHELM_DEVICE_DIR=$work/run/devices
-export XDG_RUNTIME_DIR=$work/run
-mkdir -p "$SKYHELM_ROOT/documents" "$SKYHELM_ROOT/windows" "$SKYHELM_ROOT/registry" "$work/run"
-chmod 700 "$work/run"
+use_work_root
 # The default profile folder holds the shipped profiles, so that clutch events browse and load.
 cp -r "$source_dir/data/profiles" "$SKYHELM_ROOT/documents/Corvane"
 out=$work/driver.out

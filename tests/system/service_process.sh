@@ -6,22 +6,9 @@ set -euo pipefail
 build=$1
 source_dir=$2
 
-work=$(mktemp -d)
-service=""
-driver=""
-cleanup() {
-  exec 3>&- 2>/dev/null || true
-  [ -n "$service" ] && kill -9 "$service" 2>/dev/null || true
-  [ -n "$driver" ] && kill -9 "$driver" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$source_dir/tests/system/process_common.bash"
 
-export SKYHELM_ROOT=$work/root
-export SKYHELM_DEVICE_DIR=$work/run/devices
-export XDG_RUNTIME_DIR=$work/run
-mkdir -p "$SKYHELM_ROOT/documents" "$SKYHELM_ROOT/windows" "$SKYHELM_ROOT/registry" "$work/run"
-chmod 700 "$work/run"
+use_work_root
 
 fail() {
   echo "FAIL: $*" >&2

@@ -1,0 +1,22 @@
+# Shared start of the tests that run the service as a process beside a driver process (sourced,
+# not run): a work folder, and a cleanup at exit that closes the driver's command pipe (fd 3),
+# kills whatever of $service and $driver still runs and removes the work folder.
+work=$(mktemp -d)
+service=""
+driver=""
+cleanup() {
+  exec 3>&- 2>/dev/null || true
+  [ -n "$service" ] && kill -9 "$service" 2>/dev/null || true
+  [ -n "$driver" ] && kill -9 "$driver" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The stand-in root (documents, windows, registry) and the device folder, both inside $work.
+use_work_root() {
+  export SKYHELM_ROOT=$work/root
+  export SKYHELM_DEVICE_DIR=$work/run/devices
+  export XDG_RUNTIME_DIR=$work/run
+  mkdir -p "$SKYHELM_ROOT/documents" "$SKYHELM_ROOT/windows" "$SKYHELM_ROOT/registry" "$work/run"
+  chmod 700 "$work/run"
+}
