@@ -20,3 +20,14 @@ use_work_root() {
   mkdir -p "$SKYHELM_ROOT/documents" "$SKYHELM_ROOT/windows" "$SKYHELM_ROOT/registry" "$work/run"
   chmod 700 "$work/run"
 }
+
+# Waits up to ten seconds until $log holds at least count (default 1) lines matching pattern;
+# the caller defines log and fail.
+wait_for() {
+  local pattern=$1 count=${2:-1}
+  for _ in $(seq 100); do
+    [ "$(grep -c -- "$pattern" "$log" || true)" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  fail "waiting for $count x '$pattern'"
+}

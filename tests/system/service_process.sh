@@ -17,16 +17,6 @@ fail() {
   exit 1
 }
 
-# Waits up to ten seconds until the driver log holds at least count lines matching pattern.
-wait_for() {
-  local pattern=$1 count=${2:-1}
-  for _ in $(seq 100); do
-    [ "$(grep -c -- "$pattern" "$log" || true)" -ge "$count" ] && return 0
-    sleep 0.1
-  done
-  fail "waiting for $count x '$pattern'"
-}
-
 start_driver() {
   log=$work/driver$1.log
   rm -f "$work/driver.in"

@@ -18,15 +18,6 @@ fail() {
   exit 1
 }
 
-wait_for() {
-  local pattern=$1 count=${2:-1}
-  for _ in $(seq 100); do
-    [ "$(grep -c -- "$pattern" "$log" || true)" -ge "$count" ] && return 0
-    sleep 0.1
-  done
-  fail "waiting for $count x '$pattern'"
-}
-
 mkfifo "$work/driver.in"
 python3 "$source_dir/tests/system/fake_driver.py" "$SKYHELM_DEVICE_DIR" <"$work/driver.in" >"$log" &
 driver=$!
