@@ -1,14 +1,19 @@
-// OS threads over std::thread; a start gate holds a thread started suspended until Resume.
+// OS threads over POSIX threads; a start gate holds a thread started suspended until Resume.
 #include "platform/thread.h"
+
+#include <pthread.h>
 
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 namespace platform {
 namespace {
+
+// The stack each thread reserves: what a Windows thread reserves by default. The C library
+// keeps the stacks of ended threads for its next threads only while they are this small (with
+// the default 8 MB it keeps about five), and a session starts several threads on every event.
+constexpr size_t kStackSize = size_t{1} << 20;
 
 struct ThreadState {
   ThreadFunction function = nullptr;
@@ -17,16 +22,30 @@ struct ThreadState {
   std::condition_variable opened;
   bool resumed = false;
   bool abandoned = false;  // joined before it was ever resumed: the function never runs
-  std::thread thread;
+  pthread_t thread{};
 };
 
-void ThreadMain(ThreadState* state) {
+void* ThreadMain(void* raw) {
+  auto* state = static_cast<ThreadState*>(raw);
   {
     std::unique_lock<std::mutex> hold(state->gate);
     state->opened.wait(hold, [state] { return state->resumed; });
-    if (state->abandoned) return;
+    if (state->abandoned) return nullptr;
   }
   state->function(state->argument);
+  return nullptr;
+}
+
+// Starts ThreadMain(state) with the stack above, or the default one when it is refused.
+bool StartOsThread(ThreadState* state) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  bool started = false;
+  if (pthread_attr_setstacksize(&attributes, kStackSize) == 0) {
+    started = pthread_create(&state->thread, &attributes, ThreadMain, state) == 0;
+  }
+  pthread_attr_destroy(&attributes);
+  return started || pthread_create(&state->thread, nullptr, ThreadMain, state) == 0;
 }
 
 }  // namespace
@@ -40,9 +59,7 @@ bool Thread::Start(ThreadFunction function, void* argument, bool suspended) {
   state->function = function;
   state->argument = argument;
   state->resumed = !suspended;
-  try {
-    state->thread = std::thread(ThreadMain, state);
-  } catch (const std::system_error&) {
+  if (!StartOsThread(state)) {
     delete state;
     return false;
   }
@@ -72,12 +89,12 @@ void Thread::Join() {
   }
   state->opened.notify_all();
   native_ = nullptr;
-  try {
-    if (state->thread.joinable()) state->thread.join();
-  } catch (const std::system_error&) {
+  if (pthread_equal(state->thread, pthread_self())) {
     // Joined from its own thread, which cannot wait for itself: it runs on detached. Its
     // record is no longer read once the function has been called.
-    state->thread.detach();
+    pthread_detach(state->thread);
+  } else {
+    pthread_join(state->thread, nullptr);
   }
   delete state;
 }
