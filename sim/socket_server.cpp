@@ -1,5 +1,6 @@
 // Socket publication of in-process devices: one thread per published socket accepts and reads
-// every connection made to it; a request left pending gets a waiter thread that writes its answer.
+// every connection made to it; a request left pending is handed to one of the server's waiter
+// threads, which writes its answer when it completes.
 #include "sim/socket_server.h"
 
 #ifndef _WIN32
@@ -10,9 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -29,6 +34,78 @@ uint32_t GetU32(const unsigned char* in) {
   return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
+// Threads that each wait for one pending request at a time and then for the next, so that a
+// request left pending costs no thread creation (a kernel driver creates no thread per request
+// either). The pool grows to the largest number of requests pending at once; Stop ends and joins
+// every thread.
+class WaiterPool {
+ public:
+  WaiterPool() = default;
+  ~WaiterPool() { Stop(); }
+  WaiterPool(const WaiterPool&) = delete;
+  WaiterPool& operator=(const WaiterPool&) = delete;
+
+  // Runs task on an idle thread, or on a new one when none is idle. False when stopped or when
+  // no thread could be started: the task then never runs.
+  bool Run(std::function<void()> task);
+  // Lets the threads finish the tasks handed to them, then joins them. Run fails afterwards.
+  void Stop();
+
+ private:
+  void Loop();
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  size_t idle_ = 0;  // threads waiting for a task
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+bool WaiterPool::Run(std::function<void()> task) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (stopping_) return false;
+  tasks_.push_back(std::move(task));
+  if (idle_ >= tasks_.size()) {
+    wake_.notify_one();
+    return true;
+  }
+  try {
+    threads_.emplace_back([this] { Loop(); });
+  } catch (const std::system_error&) {
+    tasks_.pop_back();
+    return false;
+  }
+  return true;
+}
+
+void WaiterPool::Stop() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+    threads.swap(threads_);
+  }
+  wake_.notify_all();
+  for (std::thread& thread : threads) thread.join();
+}
+
+void WaiterPool::Loop() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    ++idle_;
+    wake_.wait(hold, [this] { return stopping_ || !tasks_.empty(); });
+    --idle_;
+    if (tasks_.empty()) return;  // stopping, and nothing left to run
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    hold.unlock();
+    task();
+    task = nullptr;  // what the task holds goes before the thread waits again
+    hold.lock();
+  }
+}
+
 // One outstanding request carried to the provider's connection.
 struct Request {
   explicit Request(uint64_t request_id) : id(request_id), overlapped(done) {}
@@ -37,13 +114,13 @@ struct Request {
   platform::Overlapped overlapped;
   std::vector<unsigned char> input;
   std::vector<unsigned char> output;
-  std::thread waiter;
 };
 
 // One accepted connection and the provider connection behind it, served by its socket's thread.
 class Session {
  public:
-  Session(int fd, platform::DeviceConnection* device) : fd_(fd), device_(device) {}
+  Session(int fd, platform::DeviceConnection* device, WaiterPool* waiters)
+      : fd_(fd), device_(device), waiters_(waiters) {}
   // Ends what is outstanding, then closes the provider connection and the socket.
   ~Session();
   int fd() const { return fd_; }
@@ -55,24 +132,31 @@ class Session {
   // Issues the complete requests at the front of the inbox; false on a malformed frame.
   bool TakeRequests();
   void Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input, uint32_t output_size);
+  // On a waiter thread: waits for the pending request to complete and answers it.
+  void AwaitAndAnswer(Request* request);
   void Answer(uint64_t id, uint32_t status, const unsigned char* data, uint32_t size);
 
   const int fd_;
   platform::DeviceConnection* device_;  // owned: closed when the session ends
+  WaiterPool* const waiters_;
   std::vector<unsigned char> inbox_;    // bytes of requests not complete yet
-  std::mutex mutex_;  // guards requests_ and writes to fd_
-  std::map<uint64_t, std::unique_ptr<Request>> requests_;
+  std::mutex mutex_;  // guards requests_, awaited_ and writes to fd_
+  std::condition_variable released_;  // a waiter thread is done with one of our requests
+  std::map<uint64_t, std::unique_ptr<Request>> requests_;  // pending, each with a waiter
+  size_t awaited_ = 0;  // requests a waiter thread still holds
 };
 
 Session::~Session() {
   std::vector<std::unique_ptr<Request>> ending;
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     for (auto& [id, request] : requests_) device_->Cancel(request->overlapped);
     for (auto& [id, request] : requests_) ending.push_back(std::move(request));
     requests_.clear();
+    // The cancelled requests complete; their waiters then let go of them and of this session.
+    released_.wait(hold, [this] { return awaited_ == 0; });
   }
-  for (auto& request : ending) request->waiter.join();
+  ending.clear();
   platform::CloseDevice(device_);
   shutdown(fd_, SHUT_RDWR);
   close(fd_);
@@ -123,6 +207,11 @@ void Session::Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input
   request->output.assign(output_size, 0);
   Request* raw = request.get();
   std::lock_guard<std::mutex> hold(mutex_);
+  if (requests_.count(id) != 0) {
+    // The id of a request still pending: its record must stay as it is until it completes.
+    Answer(id, platform::kErrorInvalidParameter, nullptr, 0);
+    return;
+  }
   bool issued = false;
   if (code == platform::kSocketInputReportLengthCode) {
     uint16_t length = 0;
@@ -144,28 +233,35 @@ void Session::Issue(uint64_t id, uint32_t code, std::vector<unsigned char> input
     Answer(id, platform::kErrorGenFailure, nullptr, 0);
     return;
   }
-  // Most requests complete at once; only those left pending (event waits, reads) get a thread
-  // that writes their answer when they complete.
-  if (raw->done.Wait(0)) {
-    uint32_t returned = 0;
-    const bool ok = device_->GetResult(raw->overlapped, &returned, false);
-    Answer(id, ok ? 0 : platform::kErrorGenFailure, raw->output.data(), ok ? returned : 0);
-    return;
+  // Most requests complete at once; only those left pending (event waits, reads) go to a waiter
+  // thread that writes their answer when they complete.
+  if (!raw->done.Wait(0)) {
+    if (waiters_->Run([this, raw] { AwaitAndAnswer(raw); })) {
+      ++awaited_;
+      requests_[id] = std::move(request);
+      return;
+    }
+    // No thread to wait on: the request ends now, as a cancelled one.
+    device_->Cancel(raw->overlapped);
   }
-  raw->waiter = std::thread([this, raw] {
-    uint32_t returned = 0;
-    const bool ok = device_->GetResult(raw->overlapped, &returned, true);
-    std::unique_ptr<Request> finished;
-    std::lock_guard<std::mutex> hold(mutex_);
-    auto found = requests_.find(raw->id);
-    const uint32_t status = ok ? 0 : platform::kErrorGenFailure;
-    if (found == requests_.end()) return;  // the session is ending; the reader joins us
-    Answer(raw->id, status, raw->output.data(), ok ? returned : 0);
-    finished = std::move(found->second);
+  uint32_t returned = 0;
+  const bool ok = device_->GetResult(raw->overlapped, &returned, true);
+  Answer(id, ok ? 0 : platform::kErrorGenFailure, raw->output.data(), ok ? returned : 0);
+}
+
+void Session::AwaitAndAnswer(Request* request) {
+  uint32_t returned = 0;
+  const bool ok = device_->GetResult(request->overlapped, &returned, true);
+  std::lock_guard<std::mutex> hold(mutex_);
+  // Not found when the session is ending: its destructor frees the request.
+  if (auto found = requests_.find(request->id); found != requests_.end()) {
+    Answer(request->id, ok ? 0 : platform::kErrorGenFailure, request->output.data(),
+           ok ? returned : 0);
     requests_.erase(found);
-    finished->waiter.detach();  // this very thread: nothing else waits for it
-  });
-  requests_[id] = std::move(request);
+  }
+  --awaited_;
+  // Under the lock: once it is released the session may be gone.
+  released_.notify_all();
 }
 
 void Session::Answer(uint64_t id, uint32_t status, const unsigned char* data, uint32_t size) {
@@ -198,6 +294,8 @@ struct Published {
 struct SocketServer::State {
   std::string folder;
   platform::DeviceProvider* provider;
+  // Shared by every socket's sessions; joined when the server goes, after every socket's thread.
+  WaiterPool waiters;
   std::mutex mutex;  // guards published
   std::map<std::string, std::unique_ptr<Published>> published;
 };
@@ -206,7 +304,8 @@ namespace {
 
 // Opens a provider connection for a new connection and sends the open answer: status 0 and a
 // session, or the provider's error and the end of the connection.
-std::unique_ptr<Session> Accept(Published* socket, platform::DeviceProvider* provider, int fd) {
+std::unique_ptr<Session> Accept(Published* socket, platform::DeviceProvider* provider,
+                                WaiterPool* waiters, int fd) {
   uint32_t error = platform::kErrorSuccess;
   platform::DeviceConnection* device =
       provider->Open(socket->provider_path, platform::DeviceAccess::kReadWrite, true, &error);
@@ -219,14 +318,14 @@ std::unique_ptr<Session> Accept(Published* socket, platform::DeviceProvider* pro
     close(fd);
     return nullptr;
   }
-  auto session = std::make_unique<Session>(fd, device);
+  auto session = std::make_unique<Session>(fd, device, waiters);
   if (send(fd, answer, sizeof answer, MSG_NOSIGNAL) != sizeof answer) return nullptr;
   return session;
 }
 
 // One thread per published socket accepts its connections and reads the requests of all of
-// them; only requests left pending (event waits, reads) get a thread of their own.
-void ServeSocket(Published* socket, platform::DeviceProvider* provider) {
+// them; requests left pending (event waits, reads) are waited for by the server's waiter threads.
+void ServeSocket(Published* socket, platform::DeviceProvider* provider, WaiterPool* waiters) {
   std::map<int, std::unique_ptr<Session>> sessions;
   std::vector<pollfd> watched;
   for (;;) {
@@ -240,7 +339,9 @@ void ServeSocket(Published* socket, platform::DeviceProvider* provider) {
     if (watched[1].revents & POLLIN) {
       const int fd = accept4(socket->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        if (auto session = Accept(socket, provider, fd)) sessions[fd] = std::move(session);
+        if (auto session = Accept(socket, provider, waiters, fd)) {
+          sessions[fd] = std::move(session);
+        }
       } else if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
         break;
       }
@@ -311,7 +412,7 @@ bool SocketServer::Publish(const std::string& socket_name, const std::u16string&
     unlink(hidden.c_str());
     return false;
   }
-  socket->server = std::thread(ServeSocket, socket.get(), state_->provider);
+  socket->server = std::thread(ServeSocket, socket.get(), state_->provider, &state_->waiters);
   std::lock_guard<std::mutex> hold(state_->mutex);
   state_->published[socket_name] = std::move(socket);
   return true;

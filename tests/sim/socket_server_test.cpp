@@ -3,6 +3,7 @@
 // and removal.
 #ifndef _WIN32
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -108,6 +109,16 @@ class SocketServerTest : public ::testing::Test {
   }
   static void Send(int fd, const std::vector<unsigned char>& bytes) {
     ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // The threads of this process, as the kernel lists them.
+  static size_t ThreadCount() {
+    size_t count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+      while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+      closedir(tasks);
+    }
+    return count;
   }
 
   std::string folder_;
@@ -229,6 +240,69 @@ TEST_F(SocketServerTest, RefusedOpenIsAnsweredWithTheErrorAndUnpublishClosesConn
   EXPECT_EQ(model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT), 0u);
   EXPECT_NE(access((folder_ + "/srv").c_str(), F_OK), 0);
   close(fd);
+}
+
+TEST_F(SocketServerTest, PendingRequestsReuseTheServersThreadsWhichItJoinsWhenItGoes) {
+  server_.reset();
+  const size_t before = ThreadCount();
+  server_ = std::make_unique<sim::SocketServer>(folder_, &transport_);
+  ASSERT_TRUE(server_->Publish("srv", sim::DriverModel::InterfacePath(kName)));
+  constexpr int kConnections = 3;
+  int fds[kConnections];
+  for (int& fd : fds) {
+    uint32_t status = 99;
+    fd = Connect(&status);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(status, 0u);
+  }
+  for (uint64_t round = 1; round <= 20; ++round) {
+    for (int fd : fds) {
+      Send(fd, RequestFrame(round * 10 + 1, IOCTL_WAIT_CLUTCH_EVENT, 4));
+      Send(fd, RequestFrame(round * 10 + 2, IOCTL_WAIT_SHIFT_CHANGE, 16));
+    }
+    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000, kConnections));
+    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_SHIFT_CHANGE, 2000, kConnections));
+    AnswerFrame answer;
+    if (round == 1) {
+      // A second request under the id of a pending one is refused; the pending one stays.
+      Send(fds[0], RequestFrame(11, IOCTL_GET_DEVICE_TYPE, 16));
+      ASSERT_TRUE(ReadAnswer(fds[0], &answer));
+      EXPECT_EQ(answer.id, 11u);
+      EXPECT_NE(answer.status, 0u);
+    }
+    // Each connection's answers come as their requests complete: the clutch wait, then the shift.
+    model_.RaiseClutchEvent(kName, 1, static_cast<uint16_t>(round % 7));
+    for (int fd : fds) {
+      ASSERT_TRUE(ReadAnswer(fd, &answer)) << "round " << round;
+      EXPECT_EQ(answer.id, round * 10 + 1);
+      EXPECT_EQ(answer.status, 0u);
+      EXPECT_EQ(answer.data.size(), 4u);
+    }
+    model_.SetShiftState(kName, platform::Guid{static_cast<uint32_t>(round), 0, 0, {}});
+    for (int fd : fds) {
+      ASSERT_TRUE(ReadAnswer(fd, &answer)) << "round " << round;
+      EXPECT_EQ(answer.id, round * 10 + 2);
+      EXPECT_EQ(answer.status, 0u);
+      EXPECT_EQ(answer.data.size(), 16u);
+    }
+  }
+  // Threads are reused: beside the socket's own, at most those of one round's requests and of a
+  // round still finishing (not one per request).
+  EXPECT_LE(ThreadCount(), before + 1 + 4 * kConnections);
+
+  // Going with waits outstanding ends them and every thread the server started.
+  for (int fd : fds) Send(fd, RequestFrame(1000, IOCTL_WAIT_CLUTCH_EVENT, 4));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000, kConnections));
+  server_.reset();
+  EXPECT_EQ(model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT), 0u);
+  for (int fd : fds) {
+    AnswerFrame answer;
+    while (ReadAnswer(fd, &answer)) EXPECT_EQ(answer.id, 1000u);
+    close(fd);
+  }
+  // A joined thread leaves the kernel's list a moment after the join returns.
+  for (int i = 0; i < 200 && ThreadCount() > before; ++i) usleep(10000);
+  EXPECT_LE(ThreadCount(), before);
 }
 
 }  // namespace
