@@ -111,7 +111,7 @@ SummaryOutcome ReadProfileSummary(const std::u16string& path, const ShiftButtonS
                                   const DeviceIdQuery& device_ids, ProfileSummary* summary) {
   *summary = ProfileSummary{};
   std::unique_ptr<CNode> root;
-  switch (VexNode::LoadDocument(path, profile::RegisterProfileNodes, &root)) {
+  switch (VexNode::LoadDocument(path, profile::RegisterProfileSummaryNodes, &root)) {
     case VexNode::LoadStatus::kCannotOpen: return SummaryOutcome::kNotOpened;
     case VexNode::LoadStatus::kSyntaxError: return SummaryOutcome::kNotRead;
     case VexNode::LoadStatus::kLoaded: break;

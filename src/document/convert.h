@@ -1,6 +1,7 @@
 // Conversion rules for attribute values: integers, hexadecimal numbers and GUIDs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -29,6 +30,29 @@ inline bool EqualsIgnoreCase(const char16_t* a, const char16_t* b) {
       return true;
     }
   }
+}
+
+// The same comparison over exactly length units of each text.
+inline bool EqualsIgnoreCase(const char16_t* a, const char16_t* b, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (a[i] != b[i]) {
+      const char16_t lower = static_cast<char16_t>(a[i] | 0x20);
+      if (lower != (b[i] | 0x20) || lower < u'a' || lower > u'z') return false;
+    }
+  }
+  return true;
+}
+
+// A U+0000-terminated text against a text that holds no U+0000.
+inline bool EqualsIgnoreCase(const char16_t* a, std::u16string_view b) {
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (a[i] == u'\0') return false;
+    if (a[i] != b[i]) {
+      const char16_t lower = static_cast<char16_t>(a[i] | 0x20);
+      if (lower != (b[i] | 0x20) || lower < u'a' || lower > u'z') return false;
+    }
+  }
+  return a[b.size()] == u'\0';
 }
 
 }  // namespace VexNode

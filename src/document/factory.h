@@ -2,8 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "document/node.h"
 #include "document/parser.h"
@@ -37,21 +36,24 @@ class CFactory : public IFactory {
   bool GenericMode() const { return generic_; }
 
  private:
-  // Tags are short words that differ in length or at their ends: a hash of the length and three
-  // units spreads a vocabulary well at a fraction of the cost of hashing every byte.
-  struct TagHash {
-    size_t operator()(std::u16string_view tag) const noexcept {
-      size_t hash = tag.size();
-      if (!tag.empty()) {
-        hash = hash * 0x9E3779B97F4A7C15ull ^ tag.front();
-        hash = hash * 0x9E3779B97F4A7C15ull ^ tag[tag.size() / 2];
-        hash = hash * 0x9E3779B97F4A7C15ull ^ tag.back();
-      }
-      return hash ^ (hash >> 29);
-    }
+  // One registered tag. The table is open-addressed with linear probing, a power of two in size
+  // and at most half full: every element of a document is looked up here, and a lookup is one
+  // pass over the tag's units, a hash and usually a single comparison.
+  struct Slot {
+    const char16_t* tag = nullptr;  // null: the slot is free
+    size_t length = 0;
+    size_t hash = 0;
+    NodeCreator creator = nullptr;
   };
-  // Hashed: every element of a document is looked up here.
-  std::unordered_map<std::u16string_view, NodeCreator, TagHash> creators_;
+  // The index of the slot holding tag, or of the free slot where it belongs; the table must not
+  // be empty.
+  size_t Lookup(const char16_t* tag, size_t length, size_t hash) const;
+  // The slot of tag (length units long), or null.
+  const Slot* Find(const char16_t* tag, size_t length) const;
+  void Grow();
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
   bool generic_ = false;
 };
 

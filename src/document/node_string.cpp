@@ -92,8 +92,10 @@ void CNodeString::Assign(std::u16string_view text) {
     node_memory::ReleaseUnits(old, old_in_arena);
     if (buffer_ == nullptr) return;
   }
-  std::fill_n(buffer_, capacity_, u'\0');
+  // Every unit past the text stays zero, as in a fresh buffer: only what the old text used
+  // beyond the new one needs clearing.
   std::copy_n(text.data(), text.size(), buffer_);
+  if (length_ > text.size()) std::fill(buffer_ + text.size(), buffer_ + length_, u'\0');
   length_ = text.size();
 }
 

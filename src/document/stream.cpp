@@ -8,19 +8,22 @@
 
 namespace VexNode {
 
-const char16_t* CAttributeStream_Expat::Find(const char16_t* name) const {
-  if (attributes_ == nullptr || name == nullptr) return nullptr;
+bool CAttributeStream_Expat::Find(const char16_t* name, std::u16string_view* value) const {
+  if (attributes_ == nullptr || name == nullptr) return false;
   for (const AttributePair* entry = attributes_; entry->name != nullptr; ++entry) {
-    if (EqualsIgnoreCase(entry->Name(), name)) return entry->Value();
+    if (EqualsIgnoreCase(entry->Name(), name)) {
+      *value = entry->IsRaw() ? std::u16string_view(entry->Value()) : entry->ValueView();
+      return true;
+    }
   }
-  return nullptr;
+  return false;
 }
 
 bool CAttributeStream_Expat::ExchangeHexList(const char16_t* name, uint32_t* values, size_t count) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   // Groups from the last to the first; the array holds at most count of them.
-  std::u16string_view text(found);
+  const std::u16string_view text = found;
   size_t stored = 0;
   size_t end = text.size();
   while (stored < count) {
@@ -34,16 +37,16 @@ bool CAttributeStream_Expat::ExchangeHexList(const char16_t* name, uint32_t* val
 }
 
 bool CAttributeStream_Expat::ExchangeBool(const char16_t* name, bool* value, bool) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
-  *value = EqualsIgnoreCase(found, u"TRUE");
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
+  *value = found.size() == 4 && EqualsIgnoreCase(found.data(), u"TRUE", 4);
   return true;
 }
 
 bool CAttributeStream_Expat::ExchangePair(const char16_t* name, int32_t* first, int32_t* second) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
-  std::u16string_view text(found);
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
+  const std::u16string_view text = found;
   const size_t comma = text.find(u',');
   if (comma == std::u16string_view::npos) return true;
   *first = static_cast<int32_t>(ConvertInteger(text.substr(0, comma)));
@@ -52,15 +55,15 @@ bool CAttributeStream_Expat::ExchangePair(const char16_t* name, int32_t* first, 
 }
 
 bool CAttributeStream_Expat::ExchangeGuid(const char16_t* name, platform::Guid* value) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   *value = ConvertGuid(found);
   return true;
 }
 
 bool CAttributeStream_Expat::ExchangeTimeout(const char16_t* name, int64_t* value, uint8_t) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   const auto milliseconds = static_cast<int32_t>(ConvertInteger(found));
   *value = static_cast<int64_t>(milliseconds) * -10000;
   return true;
@@ -68,8 +71,8 @@ bool CAttributeStream_Expat::ExchangeTimeout(const char16_t* name, int64_t* valu
 
 bool CAttributeStream_Expat::ExchangeEnum(const char16_t* name, int32_t* value, const EnumEntry* table, size_t count,
                                           int32_t) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   for (size_t i = 0; i < count; ++i) {
     if (table[i].name != nullptr && EqualsIgnoreCase(table[i].name, found)) {
       *value = table[i].value;
@@ -80,22 +83,22 @@ bool CAttributeStream_Expat::ExchangeEnum(const char16_t* name, int32_t* value, 
 }
 
 bool CAttributeStream_Expat::ExchangeString(const char16_t* name, CNodeString* value) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   value->Assign(found);
   return true;
 }
 
 bool CAttributeStream_Expat::ExchangeInt(const char16_t* name, int32_t* value, int32_t) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   *value = static_cast<int32_t>(ConvertInteger(found));
   return true;
 }
 
 bool CAttributeStream_Expat::ExchangeUInt(const char16_t* name, uint32_t* value) {
-  const char16_t* found = Find(name);
-  if (found == nullptr) return false;
+  std::u16string_view found;
+  if (!Find(name, &found)) return false;
   *value = static_cast<uint32_t>(ConvertInteger(found));
   return true;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "document/node_string.h"
 #include "document/parser.h"
@@ -68,8 +69,9 @@ class CAttributeStream_Expat : public IVexStream {
   bool ExchangeData(const char16_t* name, CNodeString* value) override;
 
  private:
-  // The value text of the first entry named name, or null.
-  const char16_t* Find(const char16_t* name) const;
+  // The value text of the first entry named name (for a raw value, its data up to the first
+  // U+0000), or false when there is none.
+  bool Find(const char16_t* name, std::u16string_view* value) const;
 
   AttributeList attributes_;
 };

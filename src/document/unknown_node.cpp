@@ -2,6 +2,7 @@
 #include "document/unknown_node.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -11,49 +12,77 @@
 
 namespace VexNode {
 
+namespace {
+
+// Lays out the block of a node in a buffer of capacity units: the offsets of the texts (two units
+// each, low half first) and one past the last, then the texts, each ending in U+0000. Each text
+// is measured while it is copied. Zero when the buffer is too small.
+size_t LayOut(char16_t* out, size_t capacity, const char16_t* tag, AttributeList attributes, size_t count) {
+  const size_t text_count = 1 + 2 * count;
+  size_t at = 2 * (text_count + 1);
+  if (at > capacity) return 0;
+  size_t index = 0;
+  auto start_text = [&] {
+    out[2 * index] = static_cast<char16_t>(at & 0xFFFF);
+    out[2 * index + 1] = static_cast<char16_t>(at >> 16);
+    ++index;
+  };
+  auto put = [&](const char16_t* text) {
+    start_text();
+    for (;;) {
+      if (at == capacity) return false;
+      if ((out[at++] = *text++) == u'\0') return true;
+    }
+  };
+  // A raw value's data may hold U+0000 units: it is copied by its length.
+  auto put_view = [&](std::u16string_view text) {
+    start_text();
+    if (capacity - at < text.size() + 1) return false;
+    // Most texts are a few units long: four units a step beat a call to the library's copy.
+    const size_t size = text.size();
+    char16_t* const to = out + at;
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4) std::memcpy(to + i, text.data() + i, 4 * sizeof(char16_t));
+    for (; i < size; ++i) to[i] = text[i];
+    at += text.size();
+    out[at++] = u'\0';
+    return true;
+  };
+  if (!put(tag)) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    const AttributePair& entry = attributes[i];
+    const bool stored = entry.IsRaw() ? put(entry.Name()) && put_view(entry.ValueView())
+                                      : put(entry.name) && put(entry.value);
+    if (!stored) return 0;
+  }
+  start_text();  // one past the last text
+  return at;
+}
+
+}  // namespace
+
 CUnknownNode::CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes) : CNode(parent) {
   size_t count = 0;
   while (attributes != nullptr && attributes[count].name != nullptr) ++count;
   text_count_ = 1 + 2 * count;
-  // Measure every text once; most elements have few attributes and need no heap for this.
-  // Plain pieces, not views: a local array of views would be zero-filled on every call.
-  struct Piece {
-    const char16_t* data;
-    size_t size;
-    Piece& operator=(std::u16string_view text) {
-      data = text.data();
-      size = text.size();
-      return *this;
-    }
-    const char16_t* begin() const { return data; }
-    const char16_t* end() const { return data + size; }
-  };
-  constexpr size_t kInline = 33;
-  Piece inline_texts[kInline];
-  std::vector<Piece> heap_texts;
-  Piece* texts = inline_texts;
-  if (text_count_ > kInline) {
-    heap_texts.resize(text_count_);
-    texts = heap_texts.data();
+  // Most elements are small: lay the block out on the stack in one pass, then copy it whole.
+  constexpr size_t kScratchUnits = 2048;
+  char16_t scratch[kScratchUnits];
+  size_t units = LayOut(scratch, kScratchUnits, tag, attributes, count);
+  if (units != 0) {
+    block_ = node_memory::AllocateUnits(units, &in_arena_);
+    if (block_ == nullptr) throw std::bad_alloc();
+    std::copy_n(scratch, units, block_);
+    return;
   }
-  texts[0] = tag;
-  size_t units = 2 * (text_count_ + 1) + texts[0].size + 1;
+  // A larger one is measured first.
+  units = 2 * (text_count_ + 1) + std::char_traits<char16_t>::length(tag) + 1;
   for (size_t i = 0; i < count; ++i) {
-    texts[1 + 2 * i] = attributes[i].Name();
-    texts[2 + 2 * i] = attributes[i].ValueView();
-    units += texts[1 + 2 * i].size + texts[2 + 2 * i].size + 2;
+    units += std::char_traits<char16_t>::length(attributes[i].Name()) + attributes[i].ValueView().size() + 2;
   }
   block_ = node_memory::AllocateUnits(units, &in_arena_);
   if (block_ == nullptr) throw std::bad_alloc();
-  size_t at = 2 * (text_count_ + 1);
-  for (size_t i = 0; i <= text_count_; ++i) {
-    block_[2 * i] = static_cast<char16_t>(at & 0xFFFF);
-    block_[2 * i + 1] = static_cast<char16_t>(at >> 16);
-    if (i == text_count_) break;
-    std::copy(texts[i].begin(), texts[i].end(), block_ + at);
-    at += texts[i].size;
-    block_[at++] = u'\0';
-  }
+  LayOut(block_, units, tag, attributes, count);
 }
 
 CUnknownNode::~CUnknownNode() { node_memory::ReleaseUnits(block_, in_arena_); }

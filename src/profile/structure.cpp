@@ -14,6 +14,19 @@ CNode* Create(CNode* parent) {
   return new Node(parent);
 }
 
+// A node that is nothing but its tag: it keeps the tree's shape where the fields are not wanted.
+template <const char16_t* kTag>
+class CBareNode : public CNode {
+ public:
+  using CNode::CNode;
+  const char16_t* GetTagName() const override { return kTag; }
+};
+
+template <const char16_t* kTag>
+CNode* CreateBare(CNode* parent) {
+  return new CBareNode<kTag>(parent);
+}
+
 // An empty name takes the short name, then an empty short name takes the name.
 void FillInMemberNames(CMemberNode* member) {
   if (member->name.Length() == 0) member->name.Assign(member->shortname);
@@ -87,6 +100,36 @@ void RegisterProfileNodes(IFactory* factory) {
   factory->Register(kTagStringCommand, Create<CStringCommandNode>);
   factory->Register(kTagBlasts, Create<CBlastListNode>);
   factory->Register(kTagBlast, Create<CBlastNode>);
+}
+
+void RegisterProfileSummaryNodes(IFactory* factory) {
+  RegisterProfileNodes(factory);
+  // A later registration of a tag replaces the earlier one.
+  factory->Register(kTagShiftCommand, CreateBare<kTagShiftCommand>);
+  factory->Register(kTagAssignments, CreateBare<kTagAssignments>);
+  factory->Register(kTagAnalogButton, CreateBare<kTagAnalogButton>);
+  factory->Register(kTagCalibration, CreateBare<kTagCalibration>);
+  factory->Register(kTagBands, CreateBare<kTagBands>);
+  factory->Register(kTagMouse, CreateBare<kTagMouse>);
+  factory->Register(kTagMouseX, CreateBare<kTagMouseX>);
+  factory->Register(kTagMouseY, CreateBare<kTagMouseY>);
+  factory->Register(kTagDirectional, CreateBare<kTagDirectional>);
+  factory->Register(kTagReportAs, CreateBare<kTagReportAs>);
+  factory->Register(kTagEnvelope, CreateBare<kTagEnvelope>);
+  factory->Register(kTagSensitivity, CreateBare<kTagSensitivity>);
+  factory->Register(kTagPoints, CreateBare<kTagPoints>);
+  factory->Register(kTagPoint, CreateBare<kTagPoint>);
+  factory->Register(kTagMaps, CreateBare<kTagMaps>);
+  factory->Register(kTagMap, CreateBare<kTagMap>);
+  factory->Register(kTagBand, CreateBare<kTagBand>);
+  factory->Register(kTagActionBlock, CreateBare<kTagActionBlock>);
+  factory->Register(kTagAction, CreateBare<kTagAction>);
+  factory->Register(kTagString, CreateBare<kTagString>);
+  factory->Register(kTagCycle, CreateBare<kTagCycle>);
+  factory->Register(kTagTemporal, CreateBare<kTagTemporal>);
+  factory->Register(kTagStringCommand, CreateBare<kTagStringCommand>);
+  factory->Register(kTagBlasts, CreateBare<kTagBlasts>);
+  factory->Register(kTagBlast, CreateBare<kTagBlast>);
 }
 
 CControllerNode* FindController(CNode* root, const platform::Guid* member,

@@ -60,6 +60,12 @@ class CMemberNode : public CNode {
 // Registers the 46 profile elements, profile first and blast last.
 void RegisterProfileNodes(IFactory* factory);
 
+// The same vocabulary for reading a profile's summary: the same tags, so the same tree, but the
+// elements whose fields the summary never reads (action blocks, actions, programming, assignments
+// and the like: most of a large profile) become bare nodes of their tag, which hold no fields and
+// exchange no attributes.
+void RegisterProfileSummaryNodes(IFactory* factory);
+
 // The controller of a device: the first controller that lists a member with the given member
 // GUID; failing that, the first controller whose own GUID is the given controller GUID. Either
 // GUID may be null (not given). The controllers node searched is the root itself when it is

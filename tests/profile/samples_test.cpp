@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/text.h"
@@ -61,6 +62,44 @@ TEST(SampleProfiles, EachLoadsWithoutASkippedElementAndTogetherTheyUseEveryEleme
   for (const auto& [tag, creator] : vocabulary.entries) {
     EXPECT_EQ(used.count(tag), 1u) << "no sample uses " << platform::ToUtf8(tag);
   }
+}
+
+// The summary's vocabulary must give the very tree of the full one (FindNode and every walk
+// depend on it) and the real node class wherever the summary reads fields.
+TEST(SampleProfiles, TheSummaryVocabularyBuildsTheSameTreeWithTheFieldsTheSummaryReads) {
+  const std::set<std::u16string> read_by_summary = {
+      profile::kTagProfile,        profile::kTagControllers,  profile::kTagController,    profile::kTagMember,
+      profile::kTagControls,       profile::kTagAxis,         profile::kTagButton,        profile::kTagHat,
+      profile::kTagMouseAxis,      profile::kTagMinistick,    profile::kTagSlider,        profile::kTagMousePointer,
+      profile::kTagShifts,         profile::kTagShift,        profile::kTagSelectionSet,  profile::kTagButtonCombo,
+      profile::kTagButtonHid,      profile::kTagCommands,     profile::kTagActionCommand, profile::kTagTemporalCommand,
+      profile::kTagCycleCommand};
+  size_t bare = 0;
+  for (const fs::path& file : FilesBelow(kData / "profiles", ".pr0")) {
+    SCOPED_TRACE(file.string());
+    VexNode::CFactory full_factory;
+    VexNode::CFactory summary_factory;
+    profile::RegisterProfileNodes(&full_factory);
+    profile::RegisterProfileSummaryNodes(&summary_factory);
+    std::unique_ptr<VexNode::CNode> full;
+    std::unique_ptr<VexNode::CNode> summary;
+    ASSERT_TRUE(vocabulary_test::ReadFile(file.u16string(), &full_factory, &full));
+    ASSERT_TRUE(vocabulary_test::ReadFile(file.u16string(), &summary_factory, &summary));
+    std::vector<std::pair<const VexNode::CNode*, const VexNode::CNode*>> pending = {{full.get(), summary.get()}};
+    while (!pending.empty()) {
+      const auto [a, b] = pending.back();
+      pending.pop_back();
+      ASSERT_EQ(a->GetTagName(), b->GetTagName());  // the same tag constant, not only the same text
+      ASSERT_EQ(a->Children().size(), b->Children().size()) << platform::ToUtf8(a->GetTagName());
+      if (read_by_summary.count(a->GetTagName()) != 0) {
+        EXPECT_EQ(typeid(*a), typeid(*b)) << platform::ToUtf8(a->GetTagName());
+      } else if (typeid(*a) != typeid(*b)) {
+        ++bare;
+      }
+      for (size_t i = 0; i < a->Children().size(); ++i) pending.emplace_back(a->Children()[i], b->Children()[i]);
+    }
+  }
+  EXPECT_GT(bare, 0u);  // the elements the summary has no use for are thinned out
 }
 
 TEST(SampleProfiles, TheDemoFolderHasSubFoldersAndANameLongerThanADisplayLine) {
