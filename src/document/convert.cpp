@@ -1,7 +1,9 @@
 // Conversion rules for attribute values: integers, hexadecimal numbers and GUIDs.
 #include "document/convert.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cstdint>
 
 namespace VexNode {
@@ -29,26 +31,30 @@ bool ConvertCanonicalGuid(std::u16string_view text, platform::Guid* guid) {
   const size_t first = !text.empty() && text[0] == u'{' ? 1 : 0;
   if (text.size() < first + 36) return false;
   const char16_t* p = text.data() + first;
-  uint8_t nibbles[32];
-  size_t count = 0;
-  for (size_t i = 0; i < 36; ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (p[i] != u'-') return false;
-      continue;
-    }
-    const int digit = HexDigit(p[i]);
-    if (digit < 0) return false;
-    nibbles[count++] = static_cast<uint8_t>(digit);
-  }
-  auto field = [&](size_t from, size_t digits) {
+  if (p[8] != u'-' || p[13] != u'-' || p[18] != u'-' || p[23] != u'-') return false;
+  // Every digit is read without a test; a unit that is not one turns `bad` negative.
+  int bad = 0;
+  auto digits = [&](size_t at, size_t count) {
     uint32_t value = 0;
-    for (size_t i = 0; i < digits; ++i) value = value << 4 | nibbles[from + i];
+    for (size_t i = 0; i < count; ++i) {
+      const int digit = HexDigit(p[at + i]);
+      bad |= digit;
+      value = value << 4 | static_cast<uint32_t>(digit & 0xF);
+    }
     return value;
   };
-  guid->data1 = field(0, 8);
-  guid->data2 = static_cast<uint16_t>(field(8, 4));
-  guid->data3 = static_cast<uint16_t>(field(12, 4));
-  for (size_t i = 0; i < 8; ++i) guid->data4[i] = static_cast<uint8_t>(field(16 + 2 * i, 2));
+  const uint32_t data1 = digits(0, 8);
+  const auto data2 = static_cast<uint16_t>(digits(9, 4));
+  const auto data3 = static_cast<uint16_t>(digits(14, 4));
+  uint8_t data4[8];
+  data4[0] = static_cast<uint8_t>(digits(19, 2));
+  data4[1] = static_cast<uint8_t>(digits(21, 2));
+  for (size_t i = 0; i < 6; ++i) data4[2 + i] = static_cast<uint8_t>(digits(24 + 2 * i, 2));
+  if (bad < 0) return false;
+  guid->data1 = data1;
+  guid->data2 = data2;
+  guid->data3 = data3;
+  std::copy(std::begin(data4), std::end(data4), std::begin(guid->data4));
   return true;
 }
 
