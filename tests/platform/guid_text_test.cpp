@@ -1,6 +1,8 @@
 // GUID text forms and UTF-8/UTF-16 conversion.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "platform/guid.h"
 #include "platform/text.h"
 
@@ -33,6 +35,25 @@ TEST(Guid, OrdersByStoredBytesFirstByteFirst) {
   low.data1 = 0x00000002;   // first stored byte 0x02
   high.data1 = 0x01000001;  // first stored byte 0x01, but larger as a number
   EXPECT_TRUE(high < low);
+  // The order is that of memcmp over the 16 bytes, also for GUIDs that differ in one byte only.
+  uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto next_byte = [&] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<unsigned char>(seed >> 56);
+  };
+  for (int round = 0; round < 2000; ++round) {
+    unsigned char a[16], b[16];
+    for (int i = 0; i < 16; ++i) a[i] = b[i] = next_byte();
+    b[next_byte() % 16] = next_byte();
+    if (round % 2 == 0) b[next_byte() % 16] = next_byte();
+    Guid x, y;
+    std::memcpy(&x, a, 16);
+    std::memcpy(&y, b, 16);
+    const int expected = std::memcmp(a, b, 16);
+    EXPECT_EQ(Compare(x, y) < 0, expected < 0);
+    EXPECT_EQ(Compare(x, y) == 0, expected == 0);
+    EXPECT_EQ(x < y, expected < 0);
+  }
 }
 
 TEST(Text, RoundTripsSurrogatePairsAndReplacesLoneOnes) {
