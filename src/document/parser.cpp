@@ -402,21 +402,30 @@ bool ParserImpl::FastHead() {
   constexpr size_t kMaxEntries = 64;
   char16_t* p = c_.position_;
   if (p == &c_.end_marker_) return false;
-  const char16_t* const limit = c_.limit_;
   AttributePair* const table = c_.table_;
   char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
   size_t end_count = 0;
+  // A U+0000 planted in the window's last unit stops every search there, so none tests the
+  // limit; a head that reaches that unit is left to the token path. The unit is put back on
+  // every way out.
+  char16_t* const stop = c_.limit_ - 1;
+  struct Planted {
+    char16_t* at;
+    char16_t unit;
+    ~Planted() { *at = unit; }
+  } planted{stop, *stop};
+  *stop = u'\0';
 
   auto skip = [&] {
-    p = const_cast<char16_t*>(scan::FindNonWhite(p, limit));
-    return p < limit;
+    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWhite>(p));
+    return p < stop;
   };
-  // A word or a quoted string at p; p moves to the unit after it, which lies inside the window.
+  // A word or a quoted string at p; p moves to the unit after it, which lies before the stop.
   auto text = [&](const char16_t*& out) {
     if (*p == u'\'') {
       char16_t* const start = p + 1;
-      char16_t* const close = const_cast<char16_t*>(scan::FindQuotedEnd(start, limit));
-      if (limit - close < 2 || *close != u'\'' || std::find(start, close, u'\\') != close) return false;
+      char16_t* const close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(start));
+      if (stop - close < 1 || *close != u'\'' || std::find(start, close, u'\\') != close) return false;
       out = start;
       ends[end_count++] = close;
       p = close + 1;
@@ -424,8 +433,8 @@ bool ParserImpl::FastHead() {
     }
     if ((scan::ClassOf(*p) & scan::kWordUnit) == 0) return false;
     out = p;
-    p = const_cast<char16_t*>(scan::FindWordEnd(p + 1, limit));
-    if (p == limit) return false;
+    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWordUnit>(p + 1));
+    if (p == stop) return false;
     ends[end_count++] = p;
     return true;
   };
@@ -448,6 +457,9 @@ bool ParserImpl::FastHead() {
   // The last word may end at the bracket itself: classify it before terminating.
   c_.token_ = *p == u'[' ? TokenKind::LB : TokenKind::RB;
   for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
+  *planted.at = planted.unit;
+  planted.at = &c_.end_marker_;  // nothing left to put back
+  planted.unit = u'\0';
   c_.position_ = p;
   StepOver();
   return true;

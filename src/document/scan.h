@@ -41,6 +41,18 @@ inline const char16_t* FindEnd(const char16_t* p, const char16_t* limit) {
   return p;
 }
 
+// The same searches where a unit outside the class is known to come (the reader plants a
+// U+0000, which belongs to no class): no limit to test.
+template <uint8_t kClass>
+inline const char16_t* FindEndBefore(const char16_t* p) {
+  for (;; p += 4) {
+    if ((ClassOf(p[0]) & kClass) == 0) return p;
+    if ((ClassOf(p[1]) & kClass) == 0) return p + 1;
+    if ((ClassOf(p[2]) & kClass) == 0) return p + 2;
+    if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
+  }
+}
+
 inline const char16_t* FindNonWhite(const char16_t* p, const char16_t* limit) { return FindEnd<kWhite>(p, limit); }
 inline const char16_t* FindWordEnd(const char16_t* p, const char16_t* limit) { return FindEnd<kWordUnit>(p, limit); }
 inline const char16_t* FindQuotedEnd(const char16_t* p, const char16_t* limit) { return FindEnd<kQuotedUnit>(p, limit); }
