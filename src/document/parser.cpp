@@ -31,6 +31,7 @@ constexpr char16_t kByteOrderMark = 0xFEFF;
 
 // The token steps run for every few units: keep them inside the element loop.
 #define VEX_HOT [[gnu::always_inline]] inline
+#define VEX_HOT_LAMBDA __attribute__((always_inline))
 
 // The parsing steps over one ParseContext. Hot loops scan the window directly and fall back to
 // the one-unit advance only where the window ends.
@@ -416,15 +417,16 @@ bool ParserImpl::FastHead() {
   } planted{stop, *stop};
   *stop = u'\0';
 
+  const char16_t* const window_end = c_.window_ + c_.capacity_;
   auto skip = [&] {
-    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWhite>(p));
+    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWhite>(p, window_end));
     return p < stop;
   };
   // A word or a quoted string at p; p moves to the unit after it, which lies before the stop.
-  auto text = [&](const char16_t*& out) {
+  auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
     if (*p == u'\'') {
       char16_t* const start = p + 1;
-      char16_t* const close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(start));
+      char16_t* const close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(start, window_end));
       if (stop - close < 1 || *close != u'\'' || std::find(start, close, u'\\') != close) return false;
       out = start;
       ends[end_count++] = close;
@@ -433,7 +435,7 @@ bool ParserImpl::FastHead() {
     }
     if ((scan::ClassOf(*p) & scan::kWordUnit) == 0) return false;
     out = p;
-    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWordUnit>(p + 1));
+    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWordUnit>(p + 1, window_end));
     if (p == stop) return false;
     ends[end_count++] = p;
     return true;

@@ -210,6 +210,23 @@ TEST(ParserTest, ConstructsAcrossTheWindowEnd) {
   }
 }
 
+// Names, values and blank runs longer than sixteen units, with units outside ASCII (U+00FF and
+// U+FF3D narrow to the same bytes as no delimiter; U+015B and U+0127 share their low byte with
+// '[' and '\''), read in steps of sixteen units, slid across the end of the first window.
+TEST(ParserTest, LongTokensAcrossTheWindowEnd) {
+  const std::u16string name = u"element_with_a_name_of_thirty_two";
+  const std::u16string value = u"a quoted value \u015B\u0127 \u00FF\uFF3D longer than thirty-two units";
+  const std::u16string target = u"[" + name + u"                    attribute_name_over_sixteen='" + value +
+                                u"'\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tguid={6B1B7D3A-1C2D-4E5F-8A9B-0C1D2E3F4A5B}]";
+  const std::u16string expected = Head(name, u"", {{u"attribute_name_over_sixteen", value},
+                                                   {u"guid", u"{6B1B7D3A-1C2D-4E5F-8A9B-0C1D2E3F4A5B}"}});
+  for (size_t offset = 4096 - target.size() - 20; offset <= 4096 + 5; ++offset) {
+    ParseRun run = ParseText(PlaceAt(offset, target));
+    ASSERT_TRUE(run.ok) << "offset " << offset;
+    EXPECT_EQ(TargetEvents(run), (Events{expected})) << "offset " << offset;
+  }
+}
+
 TEST(ParserTest, DocumentFarLargerThanTheWindow) {
   std::u16string text = u"[root";
   const int count = 20000;
