@@ -92,6 +92,19 @@ class ParseContext {
   bool fast_heads_ = true;
 };
 
+// The window of the parse running on this thread: during its element start events every unit
+// from begin to end may be read (past a text's end too, as block copies do). Both are null when
+// no parse runs.
+struct ParseWindow {
+  const char16_t* begin = nullptr;
+  const char16_t* end = nullptr;
+  bool Holds(const char16_t* text) const {
+    const auto at = reinterpret_cast<uintptr_t>(text);
+    return at >= reinterpret_cast<uintptr_t>(begin) && at < reinterpret_cast<uintptr_t>(end);
+  }
+};
+ParseWindow CurrentParseWindow();
+
 // Runs context->Parse over a 4096-unit window.
 bool Parse(ParseContext* context, char16_t* window, void* user_context);
 

@@ -10,6 +10,7 @@
 #include "document/factory.h"
 #include "document/node_reader.h"
 #include "document/stream.h"
+#include "document/unknown_node.h"
 #include "parse_harness.h"
 
 namespace {
@@ -171,6 +172,53 @@ TEST(ReaderTest, DeepTreeLoadsAndStaysTheCallersToChange) {
   static const char16_t kNoSuchKind[] = u"item";  // same text, another constant: no node has it
   EXPECT_EQ(VexNode::FindNode(r.root, kNoSuchKind), nullptr);
   delete r.root;  // AddressSanitizer reports anything freed twice or left behind
+}
+
+// Generic nodes copy their texts out of the window in blocks: texts of every length from 0 to
+// 40 units, starting anywhere in the window and running across its refills, come out whole.
+TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
+  auto text_of = [](size_t length, size_t seed) {
+    std::u16string text;
+    for (size_t i = 0; i < length; ++i) text += static_cast<char16_t>(i % 7 == 3 ? u' ' : (i % 11 == 5 ? 0x4E2D : u'a' + (seed + i) % 26));
+    return text;
+  };
+  std::u16string document = u"[root";
+  std::vector<std::pair<std::u16string, std::u16string>> expected;  // each child's quoted value and word
+  for (size_t i = 0; i < 900; ++i) {
+    const std::u16string quoted = text_of(i % 41, i);
+    const std::u16string word = u"w" + std::u16string((i * 7) % 40, u'x');
+    document += u"\n  [e" + std::u16string(i % 5, u'e') + u" q='" + quoted + u"' w=" + word + u"]";
+    expected.emplace_back(quoted, word);
+  }
+  document += u"]";
+  const std::string bytes = document_test::DocumentBytes(document);
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  auto* state = new VexNode::ReaderState;
+  VexNode::CNode_Reader reader(state);
+  CFactory factory;
+  factory.SetGenericMode(true);
+  state->file = file;
+  CNode* root = nullptr;
+  testing::internal::CaptureStderr();
+  const bool ok = reader.Read(state, &factory, &root);
+  testing::internal::GetCapturedStderr();
+  std::fclose(file);
+  std::unique_ptr<CNode> owned(root);
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(root->Children().size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const auto* node = dynamic_cast<const VexNode::CUnknownNode*>(root->Children()[i]);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(node->PairCount(), 3u) << i;
+    EXPECT_EQ(node->GetTagName(), u"e" + std::u16string(i % 5, u'e')) << i;
+    EXPECT_EQ(node->PairName(1), u"q");
+    EXPECT_EQ(node->PairValue(1), expected[i].first) << i;
+    EXPECT_EQ(node->PairName(2), u"w");
+    EXPECT_EQ(node->PairValue(2), expected[i].second) << i;
+  }
 }
 
 TEST(ReaderTest, OddTrailingByteIsNeverRead) {
