@@ -460,6 +460,7 @@ bool ParserImpl::FastHead() {
   c_.current_ = table + entry;
   // The last word may end at the bracket itself: classify it before terminating.
   c_.token_ = *p == u'[' ? TokenKind::LB : TokenKind::RB;
+#pragma GCC unroll 4
   for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
   *planted.at = planted.unit;
   planted.at = &c_.end_marker_;  // nothing left to put back
