@@ -53,8 +53,9 @@ struct ReadResult {
   std::string printed;
 };
 
-// Reads the document text (a byte order mark is added) from a temporary file.
-ReadResult ReadDocument(std::u16string_view text) {
+// Reads the document text (a byte order mark is added) from a temporary file, with the test
+// vocabulary or, when generic, with every element as a generic node.
+ReadResult ReadDocument(std::u16string_view text, bool generic = false) {
   const std::string bytes = document_test::DocumentBytes(text);
   std::FILE* file = std::tmpfile();
   EXPECT_NE(file, nullptr);
@@ -63,7 +64,8 @@ ReadResult ReadDocument(std::u16string_view text) {
   auto* state = new VexNode::ReaderState;
   VexNode::CNode_Reader reader(state);
   CFactory factory;
-  RegisterTestNodes(&factory);
+  factory.SetGenericMode(generic);
+  RegisterTestNodes(&factory);  // nothing is registered in generic mode
   state->file = file;
   ReadResult result;
   testing::internal::CaptureStderr();
@@ -191,23 +193,10 @@ TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
     expected.emplace_back(quoted, word);
   }
   document += u"]";
-  const std::string bytes = document_test::DocumentBytes(document);
-  std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::rewind(file);
-  auto* state = new VexNode::ReaderState;
-  VexNode::CNode_Reader reader(state);
-  CFactory factory;
-  factory.SetGenericMode(true);
-  state->file = file;
-  CNode* root = nullptr;
-  testing::internal::CaptureStderr();
-  const bool ok = reader.Read(state, &factory, &root);
-  testing::internal::GetCapturedStderr();
-  std::fclose(file);
-  std::unique_ptr<CNode> owned(root);
-  ASSERT_TRUE(ok);
+  const ReadResult read = ReadDocument(document, true);
+  std::unique_ptr<CNode> owned(read.root);
+  ASSERT_TRUE(read.ok);
+  const CNode* root = read.root;
   ASSERT_EQ(root->Children().size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     const auto* node = dynamic_cast<const VexNode::CUnknownNode*>(root->Children()[i]);
