@@ -99,7 +99,7 @@ bool DriverModel::Detach(const std::string& name) {
   std::vector<Pending> ended;
   ended.swap(c->outstanding);
   for (Pending& pending : ended) Finish(*c, pending, kErrorDeviceNotConnected, {}, false);
-  changed_.notify_all();
+  NotifyAll();
   return true;
 }
 
@@ -143,7 +143,7 @@ int DriverModel::CompleteWaits(Controller& c, uint32_t code, const std::vector<u
     Finish(c, pending, 0, output, false);
     ++completed;
   }
-  if (completed > 0) changed_.notify_all();
+  if (completed > 0) NotifyChange(code);
   return completed;
 }
 
@@ -234,7 +234,7 @@ bool DriverModel::WaitForOutstanding(const std::string& name, uint32_t code, uin
                                c->outstanding.begin(), c->outstanding.end(),
                                [code](const Pending& p) { return p.code == code; })) >= count;
   };
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  return WaitForChange(lock, code, timeout_ms, ready);
 }
 
 uint64_t DriverModel::IssuedCount(const std::string& name, uint32_t code) const {
@@ -254,7 +254,23 @@ bool DriverModel::WaitForIssued(const std::string& name, uint32_t code, uint64_t
     auto it = c->issued.find(code);
     return it != c->issued.end() && it->second >= count;
   };
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  return WaitForChange(lock, code, timeout_ms, ready);
+}
+
+bool DriverModel::WaitForChange(std::unique_lock<std::mutex>& lock, uint32_t code,
+                                uint32_t timeout_ms, const std::function<bool()>& ready) {
+  ++waited_codes_[code];
+  const bool met = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  if (--waited_codes_[code] == 0) waited_codes_.erase(code);
+  return met;
+}
+
+void DriverModel::NotifyChange(uint32_t code) {
+  if (waited_codes_.count(code) != 0) changed_.notify_all();
+}
+
+void DriverModel::NotifyAll() {
+  if (!waited_codes_.empty()) changed_.notify_all();
 }
 
 // ---- Faults

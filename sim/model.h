@@ -215,9 +215,19 @@ class DriverModel {
                     std::u16string_view path);
   std::u16string TracePath(std::u16string_view path) const;
   void DelayLoop();
+  // Waits on changed_ until ready or timeout_ms, counted as a wait on code meanwhile.
+  bool WaitForChange(std::unique_lock<std::mutex>& lock, uint32_t code, uint32_t timeout_ms,
+                     const std::function<bool()>& ready);
+  // Wakes the waits on changed_ when one of them waits on code (mutex_ held); NotifyAll wakes
+  // them whatever they wait on.
+  void NotifyChange(uint32_t code);
+  void NotifyAll();
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;  // a request was issued or ended
+  // The codes the waits on changed_ are about, each with its number of waits: a request of
+  // another code wakes none of them (they would only steal the processor from the service).
+  std::map<uint32_t, int> waited_codes_;
   std::vector<std::unique_ptr<Controller>> controllers_;
   std::map<ConnectionId, std::unique_ptr<Connection>> connections_;
   ConnectionId next_connection_ = 1;

@@ -78,7 +78,7 @@ void DriverModel::Disconnect(ConnectionId id) {
     Finish(c, pending, kErrorOperationAborted, {}, true);
   }
   connections_.erase(it);
-  changed_.notify_all();
+  NotifyAll();
 }
 
 bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, const uint8_t* input,
@@ -95,7 +95,7 @@ bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, cons
   if (deferred != c.defer_until.end()) {
     const uint32_t wait_code = deferred->second;
     c.defer_until.erase(deferred);
-    changed_.wait_for(hold, std::chrono::milliseconds(c.defer_timeout_ms), [&] {
+    WaitForChange(hold, wait_code, c.defer_timeout_ms, [&] {
       return std::any_of(c.outstanding.begin(), c.outstanding.end(),
                          [wait_code](const Pending& p) { return p.code == wait_code; });
     });
@@ -107,7 +107,7 @@ bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, cons
   }
   std::vector<uint8_t> in(input, input + (input != nullptr ? input_size : 0));
   ++c.issued[code];
-  changed_.notify_all();
+  NotifyChange(code);
   Reply reply;
   DescribeInput(code, in.data(), static_cast<uint32_t>(in.size()), &reply.fields);
   bool waits = code == kReadRequest || IsWaitCode(code);
@@ -127,7 +127,7 @@ bool DriverModel::Submit(ConnectionId id, RequestId request, uint32_t code, cons
   if (reply.hold) {
     RecordRequest(c.name, code, 0, "pending", reply.fields, in);
     c.outstanding.push_back({id, request, code, output_capacity, std::move(in), std::move(done)});
-    changed_.notify_all();
+    NotifyChange(code);
     return true;
   }
   RecordRequest(c.name, code, 0, nullptr, reply.fields, in);
@@ -145,8 +145,9 @@ void DriverModel::Cancel(ConnectionId id, RequestId request) {
     if (c.outstanding[i].connection == id && c.outstanding[i].request == request) {
       Pending pending = std::move(c.outstanding[i]);
       c.outstanding.erase(c.outstanding.begin() + static_cast<ptrdiff_t>(i));
+      const uint32_t code = pending.code;
       Finish(c, pending, kErrorOperationAborted, {}, true);
-      changed_.notify_all();
+      NotifyChange(code);
       return;
     }
   }
@@ -205,7 +206,7 @@ void DriverModel::DelayLoop() {
     std::unique_ptr<Delivery> delivery = std::move(delayed_.begin()->second);
     delayed_.erase(delayed_.begin());
     delivery->done(delivery->status, delivery->output);
-    changed_.notify_all();
+    NotifyAll();
   }
 }
 
