@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -86,10 +87,47 @@ size_t LayOut(char16_t* out, size_t capacity, const char16_t* tag, AttributeList
 
 }  // namespace
 
+bool CUnknownNode::CopyHead(const char16_t* tag, AttributeList attributes, size_t count) {
+  const ParseWindow window = CurrentParseWindow();
+  if (count == 0 || tag != attributes[0].name || !window.Holds(tag)) return false;
+  // The texts follow the tag in the window, each ending in U+0000 before the next begins. An empty
+  // one may lie anywhere (an absent own value is the reader's end marker).
+  const char16_t* last = tag;
+  for (size_t i = 0; i < count; ++i) {
+    const AttributePair& entry = attributes[i];
+    if (entry.IsRaw()) return false;
+    for (const char16_t* text : {entry.name, entry.value}) {
+      if (*text == u'\0') continue;
+      if (!window.Holds(text) || text < tag) return false;
+      if (text > last) last = text;
+    }
+  }
+  const char16_t* end = std::find(last, window.end, u'\0');
+  if (end == window.end) return false;
+  const size_t header = 2 * text_count_;
+  const auto span = static_cast<size_t>(end + 1 - tag);
+  block_ = node_memory::AllocateUnits(header + span, &in_arena_);
+  if (block_ == nullptr) throw std::bad_alloc();
+  std::memcpy(block_ + header, tag, span * sizeof(char16_t));
+  auto set_start = [&](size_t index, const char16_t* text) {
+    const size_t at = header + static_cast<size_t>((*text == u'\0' ? end : text) - tag);
+    block_[2 * index] = static_cast<char16_t>(at & 0xFFFF);
+    block_[2 * index + 1] = static_cast<char16_t>(at >> 16);
+  };
+  set_start(0, tag);
+  for (size_t i = 0; i < count; ++i) {
+    set_start(1 + 2 * i, attributes[i].name);
+    set_start(2 + 2 * i, attributes[i].value);
+  }
+  head_copy_ = true;
+  return true;
+}
+
 CUnknownNode::CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes) : CNode(parent) {
   size_t count = 0;
   while (attributes != nullptr && attributes[count].name != nullptr) ++count;
   text_count_ = 1 + 2 * count;
+  if (CopyHead(tag, attributes, count)) return;
   // Most elements are small: lay the block out on the stack in one pass, then copy it whole.
   constexpr size_t kScratchUnits = 2048;
   char16_t scratch[kScratchUnits];

@@ -14,6 +14,7 @@ namespace VexNode {
 // Keeps the tag and every (name, value) pair of the element's attribute list, entry 0 included
 // (for a raw value, the name in its block and all of its data). The texts and their offsets share
 // one block, so a node costs two allocations (itself and the block) however many attributes it has.
+// An element head read from the reader's window is copied whole, the texts where they lie in it.
 class CUnknownNode : public CNode {
  public:
   CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes);
@@ -32,13 +33,20 @@ class CUnknownNode : public CNode {
   // Offsets are stored as two units each, low half first.
   size_t Start(size_t index) const { return block_[2 * index] | (static_cast<size_t>(block_[2 * index + 1]) << 16); }
   std::u16string_view Text(size_t index) const {
+    if (head_copy_) return std::u16string_view(block_ + Start(index));
     return std::u16string_view(block_ + Start(index), Start(index + 1) - Start(index) - 1);
   }
+  // Copies the head from the tag to the end of its last text, if every text lies in the reader's
+  // window; false otherwise.
+  bool CopyHead(const char16_t* tag, AttributeList attributes, size_t count);
 
   size_t text_count_ = 0;  // the tag, then the name and the value of each pair
-  // The offset of each text and one past the last, then the texts, each ending in U+0000.
+  // Packed: the offset of each text and one past the last, then the texts, each ending in U+0000.
+  // A head copy: the offset of each text, then the head as it lay in the window, where every text
+  // ends in U+0000 and none holds one.
   char16_t* block_ = nullptr;
   bool in_arena_ = false;  // the block belongs to the document's arena
+  bool head_copy_ = false;
 };
 
 }  // namespace VexNode

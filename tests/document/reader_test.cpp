@@ -176,8 +176,9 @@ TEST(ReaderTest, DeepTreeLoadsAndStaysTheCallersToChange) {
   delete r.root;  // AddressSanitizer reports anything freed twice or left behind
 }
 
-// Generic nodes copy their texts out of the window in blocks: texts of every length from 0 to
-// 40 units, starting anywhere in the window and running across its refills, come out whole.
+// Generic nodes copy their heads out of the window: texts of every length from 0 to 40 units,
+// starting anywhere in the window and running across its refills, come out whole, and so do the
+// heads with a raw value, which are laid out text by text.
 TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
   auto text_of = [](size_t length, size_t seed) {
     std::u16string text;
@@ -189,7 +190,10 @@ TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
   for (size_t i = 0; i < 900; ++i) {
     const std::u16string quoted = text_of(i % 41, i);
     const std::u16string word = u"w" + std::u16string((i * 7) % 40, u'x');
-    document += u"\n  [e" + std::u16string(i % 5, u'e') + u" q='" + quoted + u"' w=" + word + u"]";
+    const std::string count = std::to_string(quoted.size());
+    const std::u16string value =
+        i % 10 == 9 ? u"<" + std::u16string(count.begin(), count.end()) + u" " + quoted + u">" : u"='" + quoted + u"'";
+    document += u"\n  [e" + std::u16string(i % 5, u'e') + u" q" + value + u" w=" + word + u"]";
     expected.emplace_back(quoted, word);
   }
   document += u"]";
