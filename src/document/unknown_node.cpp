@@ -2,16 +2,11 @@
 #include "document/unknown_node.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <vector>
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
 
 #include "document/node_arena.h"
 #include "document/node_string.h"
@@ -35,26 +30,8 @@ size_t LayOut(char16_t* out, size_t capacity, const char16_t* tag, AttributeList
     out[2 * index + 1] = static_cast<char16_t>(at >> 16);
     ++index;
   };
-  const ParseWindow window = CurrentParseWindow();
   auto put = [&](const char16_t* text) {
     start_text();
-#if defined(__SSE2__) || defined(_M_X64)
-    // A text in the reader's window is copied eight units a step: the units past its end are
-    // readable there, and those copied past the end are overwritten by the next text.
-    if (window.Holds(text)) {
-      while (window.end - text >= 8 && capacity - at >= 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), units);
-        const auto zero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(units, _mm_setzero_si128())));
-        if (zero != 0) {
-          at += static_cast<size_t>(std::countr_zero(zero)) / 2 + 1;
-          return true;
-        }
-        at += 8;
-        text += 8;
-      }
-    }
-#endif
     for (;;) {
       if (at == capacity) return false;
       if ((out[at++] = *text++) == u'\0') return true;
@@ -64,12 +41,7 @@ size_t LayOut(char16_t* out, size_t capacity, const char16_t* tag, AttributeList
   auto put_view = [&](std::u16string_view text) {
     start_text();
     if (capacity - at < text.size() + 1) return false;
-    // Most texts are a few units long: four units a step beat a call to the library's copy.
-    const size_t size = text.size();
-    char16_t* const to = out + at;
-    size_t i = 0;
-    for (; i + 4 <= size; i += 4) std::memcpy(to + i, text.data() + i, 4 * sizeof(char16_t));
-    for (; i < size; ++i) to[i] = text[i];
+    std::copy(text.begin(), text.end(), out + at);
     at += text.size();
     out[at++] = u'\0';
     return true;
