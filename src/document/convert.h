@@ -32,17 +32,6 @@ inline bool EqualsIgnoreCase(const char16_t* a, const char16_t* b) {
   }
 }
 
-// The same comparison over exactly length units of each text.
-inline bool EqualsIgnoreCase(const char16_t* a, const char16_t* b, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (a[i] != b[i]) {
-      const char16_t lower = static_cast<char16_t>(a[i] | 0x20);
-      if (lower != (b[i] | 0x20) || lower < u'a' || lower > u'z') return false;
-    }
-  }
-  return true;
-}
-
 // A U+0000-terminated text against a text that holds no U+0000.
 inline bool EqualsIgnoreCase(const char16_t* a, std::u16string_view b) {
   for (size_t i = 0; i < b.size(); ++i) {

@@ -20,10 +20,9 @@ bool CAttributeStream_Expat::Find(const char16_t* name, std::u16string_view* val
 }
 
 bool CAttributeStream_Expat::ExchangeHexList(const char16_t* name, uint32_t* values, size_t count) {
-  std::u16string_view found;
-  if (!Find(name, &found)) return false;
+  std::u16string_view text;
+  if (!Find(name, &text)) return false;
   // Groups from the last to the first; the array holds at most count of them.
-  const std::u16string_view text = found;
   size_t stored = 0;
   size_t end = text.size();
   while (stored < count) {
@@ -39,14 +38,13 @@ bool CAttributeStream_Expat::ExchangeHexList(const char16_t* name, uint32_t* val
 bool CAttributeStream_Expat::ExchangeBool(const char16_t* name, bool* value, bool) {
   std::u16string_view found;
   if (!Find(name, &found)) return false;
-  *value = found.size() == 4 && EqualsIgnoreCase(found.data(), u"TRUE", 4);
+  *value = EqualsIgnoreCase(u"TRUE", found);
   return true;
 }
 
 bool CAttributeStream_Expat::ExchangePair(const char16_t* name, int32_t* first, int32_t* second) {
-  std::u16string_view found;
-  if (!Find(name, &found)) return false;
-  const std::u16string_view text = found;
+  std::u16string_view text;
+  if (!Find(name, &text)) return false;
   const size_t comma = text.find(u',');
   if (comma == std::u16string_view::npos) return true;
   *first = static_cast<int32_t>(ConvertInteger(text.substr(0, comma)));
