@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64
           libpugixml-dev librapidxml-dev libexpat1-dev python3
+          libtomlplusplus-dev libxcb1-dev pkg-config xvfb x11-utils
           dpkg-dev lintian unzip)
 missing=()
 for p in "${packages[@]}"; do
@@ -19,7 +20,7 @@ if ((${#missing[@]})); then
     --no-install-recommends "${missing[@]}"
 fi
 for tool in cmake ninja g++ clang++ x86_64-w64-mingw32-g++-posix wine wineserver cpack \
-            dpkg-shlibdeps lintian unzip; do
+            dpkg-shlibdeps lintian unzip pkg-config Xvfb; do
   command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: no GoogleTest sources" >&2; exit 1; }

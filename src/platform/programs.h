@@ -1,0 +1,91 @@
+// Which program is in front and which programs run: the foreground watch, the running-program
+// scan and the watch of a process's end. The rules that act on them live in autoprofile/.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A program as the rules see it.
+struct ProgramInfo {
+  uint32_t pid = 0;             // 0: no program (the desktop, or nothing in front)
+  std::u16string path;          // the executable's full path; empty when it could not be read
+  // Linux: for a Wine or Proton program, the Windows path of the .exe named in its command line
+  // (Z:\...\DCS.exe); empty otherwise.
+  std::u16string windows_path;
+  std::u16string title;         // the window title (foreground changes only)
+  bool path_unknown = false;    // the path could not be read (protected, elevated): title only
+};
+
+// The file name after the last "/" or "\" of path (path itself when it has none).
+std::u16string FileNameOf(const std::u16string& path);
+
+// Receives each change of the program in front. Called on the thread that runs the watch (the
+// message-loop thread on Windows, the thread that calls Dispatch on Linux); it must only hand
+// the change on, never wait for a driver.
+using ForegroundSink = void (*)(void* context, const ProgramInfo& front);
+
+// The OS's source of foreground changes: SetWinEventHook on Windows (plus, only under Wine, a
+// 250 ms comparison of GetForegroundWindow), _NET_ACTIVE_WINDOW of the X11 root window on Linux.
+// The service's own windows never count.
+class ForegroundWatch {
+ public:
+  ForegroundWatch(ForegroundSink sink, void* context);
+  ~ForegroundWatch();  // stops the watch
+  ForegroundWatch(const ForegroundWatch&) = delete;
+  ForegroundWatch& operator=(const ForegroundWatch&) = delete;
+
+  // Starts watching and reports the program in front now. Windows: installs the hooks on the
+  // calling thread, which must run a message loop. Linux: connects to $DISPLAY. False when there
+  // is no source (no display, hooks refused): focus rules then match nothing.
+  bool Start();
+  // Linux: a descriptor that becomes readable when events wait (for poll); -1 when not
+  // connected, and always -1 on Windows, where the message loop delivers the hook.
+  int PollFd() const;
+  // Linux: reads the waiting events and reports changes. False when the connection is lost; a
+  // later Start retries. Windows: does nothing and returns true.
+  bool Dispatch();
+  void Stop();
+
+  struct State;  // each OS's half defines it
+
+ private:
+  ForegroundSink sink_;
+  void* context_;
+  std::unique_ptr<State> state_;
+};
+
+// The programs that run now (pid, path, Linux windows_path; titles empty): a Toolhelp snapshot
+// on Windows, /proc on Linux. False when the list cannot be read.
+bool RunningPrograms(std::vector<ProgramInfo>* out);
+
+// Called once, from the watch's own thread, when a watched process has ended.
+using ExitSink = void (*)(void* context, uint32_t pid);
+
+// Sees watched processes end at once: their process handles on Windows, pidfd_open on Linux.
+// One thread waits for all of them and for the watch's stop signal; the destructor joins it.
+class ExitWatch {
+ public:
+  ExitWatch(ExitSink sink, void* context);
+  ~ExitWatch();
+  ExitWatch(const ExitWatch&) = delete;
+  ExitWatch& operator=(const ExitWatch&) = delete;
+
+  // Watches pid (a second call for the same pid adds nothing). False when the process cannot
+  // be watched (gone already, no rights): the caller's scan is the fall-back.
+  bool Watch(uint32_t pid);
+  // Stops watching every process and ends the thread.
+  void Stop();
+
+  struct State;  // each OS's half defines it
+
+ private:
+  ExitSink sink_;
+  void* context_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform
