@@ -10,7 +10,8 @@ inline constexpr char16_t kInstanceName[] = u"Corvane.Vexmoor.Skyhelm";
 
 // Runs the service until its window is destroyed (Windows). On Linux SIGINT and SIGTERM end the
 // process at once with status 0, from wherever it is. instance is the module handle on Windows
-// and unused on Linux. Returns 0 in every case.
+// and unused on Linux. Returns 0 on Windows in every case; on Linux 0 for a second instance and
+// 1 when the start fails (signal handlers, device folder, its watch).
 int ProcessEntry(void* instance);
 
 }  // namespace app

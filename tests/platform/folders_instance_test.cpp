@@ -16,6 +16,13 @@
 #include "platform/sync.h"
 #include "stand_in.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/private_folder.h"
+#endif
+
 namespace platform {
 namespace {
 
@@ -73,6 +80,57 @@ TEST(Instance, SecondGuardOfTheSameNameFindsTheFirst) {
   }
 #endif
 }
+
+#ifndef _WIN32
+// The /tmp fall-back folders: another user may have made them first.
+TEST(PrivateFolder, MadeWhenMissingAndRefusedUnlessTheUsersAlone) {
+  testing::TempRoot root;
+  std::string reason;
+  const std::string made = (root.path() / "made").string();
+  ASSERT_TRUE(posix::EnsurePrivateFolder(made, &reason)) << reason;
+  struct stat info;
+  ASSERT_EQ(lstat(made.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_TRUE(posix::EnsurePrivateFolder(made, &reason)) << "an existing private folder is kept";
+
+  ASSERT_EQ(chmod(made.c_str(), 0720), 0);
+  EXPECT_FALSE(posix::EnsurePrivateFolder(made, &reason));
+  EXPECT_EQ(reason, made + " may be written by other users");
+  ASSERT_EQ(chmod(made.c_str(), 0702), 0);
+  EXPECT_FALSE(posix::EnsurePrivateFolder(made, &reason));
+
+  const std::string link = (root.path() / "link").string();
+  ASSERT_EQ(chmod(made.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(made.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(posix::EnsurePrivateFolder(link, &reason)) << "a link to a private folder";
+  EXPECT_EQ(reason, link + " is not a folder");
+
+  // Another user's folder: root can make one; anyone else meets one in "/" (owned by root).
+  std::string foreign = "/";
+  if (getuid() == 0) {
+    foreign = (root.path() / "foreign").string();
+    ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_FALSE(posix::EnsurePrivateFolder(foreign, &reason));
+  EXPECT_NE(reason.find(" belongs to user "), std::string::npos) << reason;
+}
+
+TEST(Instance, WithoutAUsableRuntimeFolderTheGuardFails) {
+  testing::TempRoot root;
+  const std::string file = (root.path() / "file").string();
+  ASSERT_EQ(std::system(("touch '" + file + "'").c_str()), 0);
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  setenv("XDG_RUNTIME_DIR", file.c_str(), 1);
+  EXPECT_EQ(AcquireInstanceGuard(u"Skyhelm.Test.NoFolder"), InstanceGuard::kFailed);
+  if (saved != nullptr) {
+    setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+#endif
 
 #ifdef _WIN32
 // An instance running with higher rights (here: as the system account, which alone may use the

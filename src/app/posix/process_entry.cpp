@@ -1,5 +1,6 @@
 // The service's process entry on Linux: the flock guard, the device folder watch as notification
-// recipient, discovery, and a loop that lasts until SIGINT or SIGTERM ends the process.
+// recipient, discovery, and a loop that lasts until SIGINT or SIGTERM ends the process. A start
+// that fails ends with status 1 and a level-1 log line.
 #include "app/process_entry.h"
 
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "devices/device_change.h"
 #include "devices/device_manager.h"
@@ -55,17 +57,35 @@ void RunWatchLoop(platform::DeviceWatch& watch) {
 }  // namespace
 
 int ProcessEntry(void* /*instance*/) {
-  if (platform::AcquireInstanceGuard(kInstanceName) == platform::InstanceGuard::kAlreadyRunning) {
-    return 0;
-  }
-  if (!EndOnStopSignals()) return 0;
+  const platform::InstanceGuard guard = platform::AcquireInstanceGuard(kInstanceName);
+  if (guard == platform::InstanceGuard::kAlreadyRunning) return 0;
   InstallLogReceiverFromEnvironment();
+  // A guard that cannot be taken (no usable runtime folder) does not keep the controllers
+  // without their service: it runs unguarded, as on Windows when the mutex cannot be made.
+  if (guard == platform::InstanceGuard::kFailed) {
+    LogMessage(kLogError, kLogCategory, u"Single-instance guard unavailable: running unguarded");
+  }
+  // A failed start ends with status 1, so that a supervisor (systemd's Restart=on-failure) sees
+  // it; only a second instance ends with 0.
+  if (!EndOnStopSignals()) {
+    LogMessage(kLogError, kLogCategory, u"Cannot install the stop signal handlers");
+    return 1;
+  }
+  std::string folder, reason;
+  if (!platform::PrepareDeviceFolder(&folder, &reason)) {
+    LogMessage(kLogError, kLogCategory, u"Device folder unusable: %S", reason.c_str());
+    return 1;
+  }
   // Like the window on Windows, the watch is never torn down: it lives until process exit.
-  static platform::DeviceWatch* watch = new platform::DeviceWatch(platform::DeviceFolder());
-  if (!watch->Start()) return 0;
+  static platform::DeviceWatch* watch = new platform::DeviceWatch(folder);
+  if (!watch->Start()) {
+    LogMessage(kLogError, kLogCategory, u"Cannot watch the device folder %S", folder.c_str());
+    return 1;
+  }
   devices::DiscoverDevices(watch);
   RunWatchLoop(*watch);
-  return 0;
+  LogMessage(kLogError, kLogCategory, u"Cannot wait for the device folder watch");
+  return 1;
 }
 
 }  // namespace app

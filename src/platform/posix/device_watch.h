@@ -15,6 +15,12 @@ namespace platform {
 // /tmp/skyhelm-$UID/devices.
 std::string DeviceFolder();
 
+// The device folder made ready for the watch: created with its missing parents. The /tmp
+// fall-back, which another user may have made first, is accepted only when it and its parent
+// are private to the user (posix::EnsurePrivateFolder). False, with *reason for the log, when
+// the folder cannot be used.
+bool PrepareDeviceFolder(std::string* folder, std::string* reason);
+
 // Creates folder and its missing parents (mode 0700 for the ones it creates). True when it is a
 // directory afterwards.
 bool MakeFolders(const std::string& folder);

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/posix/device_watch.h"
+#include "platform/posix/private_folder.h"
 #include "platform/posix/socket_device.h"
 #include "platform/text.h"
 
@@ -85,14 +86,42 @@ void PostRemoval(HandleRegistration& registration) {
 
 }  // namespace
 
-std::string DeviceFolder() {
+namespace {
+
+// The device folder the environment names; *shared_temp tells whether it is the /tmp fall-back.
+std::string ConfiguredDeviceFolder(bool* shared_temp) {
+  *shared_temp = false;
   if (const char* dir = std::getenv("SKYHELM_DEVICE_DIR"); dir != nullptr && *dir != '\0') {
     return dir;
   }
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
     return std::string(runtime) + "/skyhelm/devices";
   }
-  return "/tmp/skyhelm-" + std::to_string(getuid()) + "/devices";
+  *shared_temp = true;
+  return posix::SharedTempFolder() + "/devices";
+}
+
+}  // namespace
+
+std::string DeviceFolder() {
+  bool shared_temp = false;
+  return ConfiguredDeviceFolder(&shared_temp);
+}
+
+bool PrepareDeviceFolder(std::string* folder, std::string* reason) {
+  bool shared_temp = false;
+  *folder = ConfiguredDeviceFolder(&shared_temp);
+  if (shared_temp) {
+    // Anyone may have made these first; in another user's folder that user could plant sockets
+    // that the service would take for controllers.
+    return posix::EnsurePrivateFolder(posix::SharedTempFolder(), reason) &&
+           posix::EnsurePrivateFolder(*folder, reason);
+  }
+  if (!MakeFolders(*folder)) {
+    *reason = *folder + " cannot be made a folder";
+    return false;
+  }
+  return true;
 }
 
 bool MakeFolders(const std::string& folder) {

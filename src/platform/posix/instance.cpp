@@ -2,37 +2,31 @@
 // in the runtime folder, held open for the life of the process.
 #include "platform/instance.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix/private_folder.h"
 #include "platform/text.h"
 
 namespace platform {
 namespace {
 
-// $XDG_RUNTIME_DIR, else /tmp/skyhelm-$UID (created private to the user). False when the
-// folder cannot be used safely.
+// $XDG_RUNTIME_DIR, else /tmp/skyhelm-$UID, accepted only when it is private to the user: in
+// another user's folder that user could hold or replace our lock file. False when the folder
+// cannot be used safely.
 bool RuntimeFolder(std::string* out) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') {
     *out = runtime;
     return true;
   }
-  std::string folder = "/tmp/skyhelm-" + std::to_string(getuid());
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat info;
-  // Another user's folder (or a link planted in its place) must not take our lock file.
-  if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
-    return false;
-  }
-  *out = folder;
-  return true;
+  std::string reason;
+  *out = posix::SharedTempFolder();
+  return posix::EnsurePrivateFolder(*out, &reason);
 }
 
 // The instance name as a file name: characters that cannot stand in one become '_'.
