@@ -1,68 +1,45 @@
 // Benchmark: the document reader (parse alone and full tree loading) against pugixml, RapidXML
-// and expat reading the same content as XML, on generated documents of 100 KB, 1 MB and 10 MB.
+// and expat reading the same content as XML, on two generated corpora (uniform LED lists and
+// profile-shaped documents) of 100 KB, 1 MB and 10 MB; and the profile summary read.
 #include <benchmark/benchmark.h>
 #include <expat.h>
 #include <rapidxml/rapidxml.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "bench/document/corpus.h"
+#include "display/profile_summary.h"
 #include "document/factory.h"
 #include "document/node_reader.h"
 #include "document/parser.h"
+#include "platform/text.h"
 
 namespace {
 
-// One generated document in every form the parsers read.
-struct Corpus {
-  std::u16string document;  // the bracketed syntax, byte order mark first
-  std::u16string xml16;     // XML in UTF-16, byte order mark first
-  std::string xml8;         // the same XML in UTF-8
-  size_t elements = 0;
-};
+using bench_corpus::Corpus;
+using bench_corpus::Shape;
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+// Every corpus is generated from the same seed, so that every run reads the same documents.
+constexpr uint32_t kSeed = 20;
 
-// About 72 UTF-16 units per element: indented LEDs with five attributes, fifty to a group.
-Corpus Generate(size_t target_bytes) {
-  Corpus c;
-  std::string doc = "[outputlist version=1";
-  std::string xml = "<?xml version=\"1.0\"?>\r\n<outputlist version=\"1\">";
-  size_t group = 0;
-  while (doc.size() * 2 < target_bytes) {
-    const std::string g = std::to_string(group++);
-    doc += "\r\n [group id=" + g;
-    xml += "\r\n <group id=\"" + g + "\">";
-    ++c.elements;
-    for (int i = 0; i < 50; ++i) {
-      const std::string n = std::to_string(1000 + i);
-      doc += "\r\n  [led id=" + n + " command=0x1F index=3 maxvalue=255 name='Gear up " + n + "']";
-      xml += "\r\n  <led id=\"" + n + "\" command=\"0x1F\" index=\"3\" maxvalue=\"255\" name=\"Gear up " + n + "\"/>";
-      ++c.elements;
-    }
-    doc += "]";
-    xml += "</group>";
+const Corpus& CorpusFor(Shape shape, int64_t kilobytes) {
+  static std::vector<std::tuple<Shape, int64_t, std::unique_ptr<Corpus>>> cache;
+  for (auto& [s, size, corpus] : cache) {
+    if (s == shape && size == kilobytes) return *corpus;
   }
-  doc += "\r\n]";
-  xml += "\r\n</outputlist>";
-  ++c.elements;
-  c.document = u"\uFEFF" + Widen(doc);
-  c.xml16 = u"\uFEFF" + Widen(xml);
-  c.xml8 = xml;
-  return c;
-}
-
-const Corpus& CorpusFor(int64_t kilobytes) {
-  static std::vector<std::pair<int64_t, std::unique_ptr<Corpus>>> cache;
-  for (auto& [size, corpus] : cache) {
-    if (size == kilobytes) return *corpus;
-  }
-  cache.emplace_back(kilobytes, std::make_unique<Corpus>(Generate(static_cast<size_t>(kilobytes) * 1000)));
-  return *cache.back().second;
+  cache.emplace_back(shape, kilobytes,
+                     std::make_unique<Corpus>(bench_corpus::Generate(shape, static_cast<size_t>(kilobytes) * 1000, kSeed)));
+  return *std::get<2>(cache.back());
 }
 
 void SetCounters(benchmark::State& state, size_t bytes, size_t elements) {
@@ -109,8 +86,8 @@ bool CheckDocument(const Corpus& c) {
   return context.Parse(window.data(), &in) && in.starts == c.elements;
 }
 
-void BM_Parse(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
+void BM_Parse(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
   if (!CheckDocument(c)) state.SkipWithError("generated document does not read");
   auto context = std::make_unique<VexNode::ParseContext>();
   context->ReadInput = ReadMemory;
@@ -135,8 +112,8 @@ bool ReadLoadInput(void* user, char16_t* destination, size_t* count) {
   return ReadMemory(&static_cast<LoadInput*>(user)->input, destination, count);
 }
 
-void BM_LoadTree(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
+void BM_LoadTree(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
   auto context = std::make_unique<VexNode::ParseContext>();
   context->ReadInput = ReadLoadInput;
   context->OnElementStart = VexNode::CNode_Reader::OnElementStart;
@@ -154,60 +131,87 @@ void BM_LoadTree(benchmark::State& state) {
   SetCounters(state, c.document.size() * 2, c.elements);
 }
 
-// In-situ parsers destroy their input: each pass gets a fresh copy, outside the timing.
+// In-situ parsers destroy their input: each pass gets a fresh copy, outside the timing. An
+// untimed pass first checks that the parser finds as many elements as the document holds; parse
+// answers the count when asked to, 0 otherwise.
 template <typename Unit, typename Parse>
 void RunInSitu(benchmark::State& state, const std::basic_string<Unit>& source, size_t elements, Parse parse) {
   std::vector<Unit> buffer(source.size() + 1);
-  for (auto _ : state) {
-    state.PauseTiming();
+  auto refresh = [&] {
     std::copy(source.begin(), source.end(), buffer.begin());
     buffer.back() = 0;
+  };
+  refresh();
+  if (parse(buffer.data(), source.size(), true) != elements) state.SkipWithError("the XML holds other elements");
+  for (auto _ : state) {
+    state.PauseTiming();
+    refresh();
     state.ResumeTiming();
-    parse(buffer.data(), source.size());
+    parse(buffer.data(), source.size(), false);
   }
   SetCounters(state, source.size() * sizeof(Unit), elements);
 }
 
+size_t CountElements(pugi::xml_node node) {
+  size_t count = 0;
+  for (pugi::xml_node child : node.children()) {
+    if (child.type() == pugi::node_element) count += 1 + CountElements(child);
+  }
+  return count;
+}
+
+template <typename Unit>
+size_t CountElements(const rapidxml::xml_node<Unit>* node) {
+  size_t count = 0;
+  for (const rapidxml::xml_node<Unit>* child = node->first_node(); child != nullptr; child = child->next_sibling()) {
+    if (child->type() == rapidxml::node_element) count += 1 + CountElements(child);
+  }
+  return count;
+}
+
 template <unsigned Options>
-void PugiParse(benchmark::State& state, void* data, size_t bytes, pugi::xml_encoding encoding) {
+size_t PugiParse(benchmark::State& state, void* data, size_t bytes, pugi::xml_encoding encoding, bool count) {
   pugi::xml_document doc;
   pugi::xml_parse_result result = doc.load_buffer_inplace(data, bytes, Options, encoding);
   if (!result) state.SkipWithError("pugixml failed");
   benchmark::DoNotOptimize(doc.first_child());
+  return count ? CountElements(doc) : 0;
 }
 
 template <unsigned Options>
-void BM_PugiUtf16(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
-  RunInSitu(state, c.xml16, c.elements, [&](char16_t* data, size_t units) {
-    PugiParse<Options>(state, data, units * 2, pugi::encoding_utf16_le);
+void BM_PugiUtf16(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
+  RunInSitu(state, c.xml16, c.elements, [&](char16_t* data, size_t units, bool count) {
+    return PugiParse<Options>(state, data, units * 2, pugi::encoding_utf16_le, count);
   });
 }
 
 template <unsigned Options>
-void BM_PugiUtf8(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
-  RunInSitu(state, c.xml8, c.elements,
-            [&](char* data, size_t bytes) { PugiParse<Options>(state, data, bytes, pugi::encoding_utf8); });
+void BM_PugiUtf8(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
+  RunInSitu(state, c.xml8, c.elements, [&](char* data, size_t bytes, bool count) {
+    return PugiParse<Options>(state, data, bytes, pugi::encoding_utf8, count);
+  });
 }
 
 template <typename Unit>
-void RapidParse(Unit* data) {
+size_t RapidParse(Unit* data, bool count) {
   rapidxml::xml_document<Unit> doc;
   doc.template parse<0>(data);
   benchmark::DoNotOptimize(doc.first_node());
+  return count ? CountElements(&doc) : 0;
 }
 
-void BM_RapidXmlUtf16(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
+void BM_RapidXmlUtf16(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
   // RapidXML takes no byte order mark.
   const std::u16string source = c.xml16.substr(1);
-  RunInSitu(state, source, c.elements, [](char16_t* data, size_t) { RapidParse(data); });
+  RunInSitu(state, source, c.elements, [](char16_t* data, size_t, bool count) { return RapidParse(data, count); });
 }
 
-void BM_RapidXmlUtf8(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
-  RunInSitu(state, c.xml8, c.elements, [](char* data, size_t) { RapidParse(data); });
+void BM_RapidXmlUtf8(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
+  RunInSitu(state, c.xml8, c.elements, [](char* data, size_t, bool count) { return RapidParse(data, count); });
 }
 
 void ExpatStart(void* user, const XML_Char*, const XML_Char**) { ++*static_cast<size_t*>(user); }
@@ -227,14 +231,39 @@ void ExpatParse(benchmark::State& state, const char* data, size_t bytes, size_t 
   SetCounters(state, bytes, elements);
 }
 
-void BM_ExpatUtf16(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
+void BM_ExpatUtf16(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
   ExpatParse(state, reinterpret_cast<const char*>(c.xml16.data()), c.xml16.size() * 2, c.elements);
 }
 
-void BM_ExpatUtf8(benchmark::State& state) {
-  const Corpus& c = CorpusFor(state.range(0));
+void BM_ExpatUtf8(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
   ExpatParse(state, c.xml8.data(), c.xml8.size(), c.elements);
+}
+
+// The summary the display reads of the active profile, from a file as the service reads it.
+void BM_ProfileSummaryRead(benchmark::State& state, Shape shape) {
+  const Corpus& c = CorpusFor(shape, state.range(0));
+  const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                     ("skyhelm-bench-" + std::to_string(getpid()) + "-" + std::to_string(state.range(0)) + ".pr0");
+  {
+    // x86 keeps its units little-endian, as the file holds them.
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(c.document.data()), static_cast<std::streamsize>(c.document.size() * 2));
+  }
+  const std::u16string path = platform::FromUtf8(file.string());
+  const ShiftButtonSet no_buttons;
+  const DeviceIdQuery ids = [](platform::Guid*, platform::Guid*) {};
+  ProfileSummary summary;
+  for (auto _ : state) {
+    if (ReadProfileSummary(path, no_buttons, ids, &summary) != SummaryOutcome::kRead) {
+      state.SkipWithError("profile not read");
+      break;
+    }
+  }
+  state.counters["commands"] = static_cast<double>(summary.command_names.size());
+  SetCounters(state, c.document.size() * 2, c.elements);
+  std::filesystem::remove(file);
 }
 
 // Sizes in kilobytes of the bracketed document (UTF-16).
@@ -242,15 +271,33 @@ void Sizes(benchmark::internal::Benchmark* b) {
   b->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK(BM_Parse)->Apply(Sizes);
-BENCHMARK(BM_LoadTree)->Apply(Sizes);
-BENCHMARK(BM_PugiUtf16<pugi::parse_minimal>)->Name("BM_PugiUtf16Minimal")->Apply(Sizes);
-BENCHMARK(BM_PugiUtf16<pugi::parse_default>)->Name("BM_PugiUtf16Default")->Apply(Sizes);
-BENCHMARK(BM_PugiUtf8<pugi::parse_minimal>)->Name("BM_PugiUtf8Minimal")->Apply(Sizes);
-BENCHMARK(BM_PugiUtf8<pugi::parse_default>)->Name("BM_PugiUtf8Default")->Apply(Sizes);
-BENCHMARK(BM_RapidXmlUtf16)->Apply(Sizes);
-BENCHMARK(BM_RapidXmlUtf8)->Apply(Sizes);
-BENCHMARK(BM_ExpatUtf16)->Apply(Sizes);
-BENCHMARK(BM_ExpatUtf8)->Apply(Sizes);
+using BenchmarkFn = void (*)(benchmark::State&, Shape);
+
+// Every benchmark on every corpus, named BM_x/<corpus>/<kilobytes>.
+int RegisterAll() {
+  const std::pair<const char*, BenchmarkFn> benchmarks[] = {
+      {"BM_Parse", BM_Parse},
+      {"BM_LoadTree", BM_LoadTree},
+      {"BM_PugiUtf16Minimal", BM_PugiUtf16<pugi::parse_minimal>},
+      {"BM_PugiUtf16Default", BM_PugiUtf16<pugi::parse_default>},
+      {"BM_PugiUtf8Minimal", BM_PugiUtf8<pugi::parse_minimal>},
+      {"BM_PugiUtf8Default", BM_PugiUtf8<pugi::parse_default>},
+      {"BM_RapidXmlUtf16", BM_RapidXmlUtf16},
+      {"BM_RapidXmlUtf8", BM_RapidXmlUtf8},
+      {"BM_ExpatUtf16", BM_ExpatUtf16},
+      {"BM_ExpatUtf8", BM_ExpatUtf8},
+  };
+  for (const auto& [name, function] : benchmarks) {
+    for (Shape shape : {Shape::kUniform, Shape::kProfile}) {
+      const std::string full = std::string(name) + "/" + bench_corpus::ShapeName(shape);
+      benchmark::RegisterBenchmark(full.c_str(), function, shape)->Apply(Sizes);
+    }
+  }
+  // The profile summary reads only profiles.
+  benchmark::RegisterBenchmark("BM_ProfileSummaryRead/profile", BM_ProfileSummaryRead, Shape::kProfile)->Apply(Sizes);
+  return 0;
+}
+
+const int registered = RegisterAll();
 
 }  // namespace
