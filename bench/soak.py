@@ -4,13 +4,15 @@
 Starts SKYHELM (the service program), publishes two controllers as a well-behaved user-space
 driver (docs/driver-protocol.md), and completes N clutch events on them, both controllers at
 once; every K events both controllers are removed and published again. An event is lost when the
-service does not issue its next clutch wait on that controller within 10 seconds. Prints events
-per second, lost events, and resident size, threads, open descriptors and CPU time of the service
-at start and at end (both taken with the two controllers attached and idle).
+service does not issue its next clutch wait on that controller within 10 seconds (--limit).
+Prints events per second, lost events, and resident size, threads, open descriptors and CPU time
+of the service at start and at end (both taken with the two controllers attached and idle).
 
-Usage: soak.py SKYHELM [--events N] [--every K] [--json]
-Exit status 1 when an event was lost, a controller was not attached again, or a thread or
-descriptor was left behind; 0 otherwise.
+Usage: soak.py SKYHELM [--events N] [--every K] [--json] [--min-events-per-s R] [--limit S]
+Exit status 1, with each reason on standard error, when the controllers were not attached, an
+event was lost, a controller was not attached again, a thread or descriptor was left behind, the
+service ended by itself or wrote a sanitizer report, or (with --min-events-per-s) fewer than R
+events per second were handled; 0 otherwise.
 """
 import argparse
 import json
@@ -182,13 +184,141 @@ def process_figures(pid):
     }
 
 
+class SoakFailure(Exception):
+    """A reason the soak cannot go on; the run then fails with it."""
+
+
+def check_running(service):
+    if service.poll() is not None:
+        raise SoakFailure("the service ended by itself with status %d" % service.returncode)
+
+
+def figures_of(service):
+    check_running(service)
+    try:
+        return process_figures(service.pid)
+    except OSError as error:
+        raise SoakFailure("the service's figures could not be read: %s" % error)
+
+
+def armed_all(driver, service, limit):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if all(c.armed for c in driver.controllers):
+            return True
+        check_running(service)
+        driver.poll(0.01)
+    return False
+
+
+def idle_figures(driver, service, when):
+    # Both controllers attached and waiting, each with only its own connection open (the
+    # sessions of the last events have ended), and the figures steady for half a second.
+    end = time.monotonic() + REARM_LIMIT_S
+    while not all(c.armed and len(c.connections) == 1 for c in driver.controllers):
+        if time.monotonic() >= end:
+            raise SoakFailure("the controllers were not idle %s within %d s" % (when, REARM_LIMIT_S))
+        check_running(service)
+        driver.poll(0.01)
+    steady = []
+    while len(steady) < 5 and time.monotonic() < end + REARM_LIMIT_S:
+        driver.poll(0.1)
+        figures = figures_of(service)
+        if steady and (figures["threads"], figures["fds"]) != (steady[-1]["threads"], steady[-1]["fds"]):
+            steady = []
+        steady.append(figures)
+    return steady[-1]
+
+
+def soak(args, driver, service, failures):
+    """Plays the events; returns the result, adds what went wrong to failures."""
+    if not armed_all(driver, service, REARM_LIMIT_S):
+        raise SoakFailure("the controllers were not attached within %d s of the start" % REARM_LIMIT_S)
+    start_figures = idle_figures(driver, service, "at start")
+    started = time.monotonic()
+    done = lost = cycles = 0
+    since_cycle = 0
+    while done < args.events:
+        now = time.monotonic()
+        for controller in driver.controllers:
+            if done >= args.events or since_cycle >= args.every:
+                break
+            if controller.armed:
+                sock, request_id = controller.armed.pop(0)
+                engaged, kind = EVENTS[controller.step % len(EVENTS)]
+                controller.step += 1
+                driver.answer(sock, request_id, 0, struct.pack("<HH", engaged, kind))
+                controller.waiting_since = now
+                done += 1
+                since_cycle += 1
+            elif controller.waiting_since is not None and now - controller.waiting_since > REARM_LIMIT_S:
+                lost += 1
+                controller.waiting_since = None
+                since_cycle = args.every  # a fresh attach gets the controller going again
+        if since_cycle >= args.every:
+            # Detach and attach both controllers once their last event has been handled.
+            end = time.monotonic() + REARM_LIMIT_S
+            while time.monotonic() < end and not all(c.armed for c in driver.controllers):
+                driver.poll(0.005)
+            for controller in driver.controllers:
+                if not controller.armed and controller.waiting_since is not None:
+                    lost += 1
+                driver.unpublish(controller)
+            for controller in driver.controllers:
+                driver.publish(controller)
+            cycles += 1
+            since_cycle = 0
+            if not armed_all(driver, service, REARM_LIMIT_S):
+                raise SoakFailure("the controllers were not attached again after cycle %d" % cycles)
+        driver.poll(0.0005)
+    # The last events are handled when their waits are armed again.
+    end = time.monotonic() + REARM_LIMIT_S
+    while time.monotonic() < end and any(c.waiting_since is not None for c in driver.controllers):
+        driver.poll(0.005)
+    lost += sum(1 for c in driver.controllers if c.waiting_since is not None)
+    elapsed = time.monotonic() - started
+    end_figures = idle_figures(driver, service, "at the end")
+    result = {
+        "events": done, "every": args.every, "detach_attach_cycles": cycles,
+        "seconds": round(elapsed, 1), "events_per_s": round(done / elapsed, 1), "lost": lost,
+        "start": start_figures, "end": end_figures,
+    }
+    if lost:
+        failures.append("%d events lost" % lost)
+    if end_figures["threads"] != start_figures["threads"]:
+        failures.append("threads %d at start, %d at end" % (start_figures["threads"], end_figures["threads"]))
+    if end_figures["fds"] != start_figures["fds"]:
+        failures.append("descriptors %d at start, %d at end" % (start_figures["fds"], end_figures["fds"]))
+    if args.min_events_per_s is not None and result["events_per_s"] < args.min_events_per_s:
+        failures.append("%.1f events/s, below the floor of %.1f" % (result["events_per_s"], args.min_events_per_s))
+    return result
+
+
+def report(args, result):
+    if args.json:
+        print(json.dumps(result))
+        return
+    print("%d events on 2 controllers, detach/attach every %d (%d cycles): %.1f s, %.1f events/s, %d lost"
+          % (result["events"], args.every, result["detach_attach_cycles"], result["seconds"],
+             result["events_per_s"], result["lost"]))
+    for when in ("start", "end"):
+        figures = result[when]
+        print("%-5s rss %d kB, threads %d, descriptors %d, cpu %.2f s"
+              % (when, figures["rss_kb"], figures["threads"], figures["fds"], figures["cpu_s"]))
+
+
 def main():
+    global REARM_LIMIT_S
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("skyhelm")
     parser.add_argument("--events", type=int, default=100000)
     parser.add_argument("--every", type=int, default=50)
     parser.add_argument("--json", action="store_true")
+    parser.add_argument("--min-events-per-s", type=float, default=None)
+    parser.add_argument("--limit", type=float, default=REARM_LIMIT_S,
+                        help="seconds a controller may take to be attached or to wait again")
     args = parser.parse_args()
+    REARM_LIMIT_S = args.limit
 
     work = tempfile.mkdtemp(prefix="skyhelm-soak-")
     root = os.path.join(work, "root")
@@ -207,112 +337,29 @@ def main():
     for controller in driver.controllers:
         driver.publish(controller)
     errors = open(os.path.join(work, "skyhelm.err"), "w+")
-    service = subprocess.Popen([args.skyhelm], env=env, stderr=errors)
     failures = []
+    service = None
     try:
-        def armed_all(limit):
-            end = time.monotonic() + limit
-            while time.monotonic() < end:
-                if all(c.armed for c in driver.controllers):
-                    return True
-                driver.poll(0.01)
-            return False
-
-        def idle_figures():
-            # Both controllers attached and waiting, each with only its own connection open (the
-            # sessions of the last events have ended), and the figures steady for half a second.
-            end = time.monotonic() + REARM_LIMIT_S
-            while time.monotonic() < end:
-                if all(c.armed and len(c.connections) == 1 for c in driver.controllers):
-                    break
-                driver.poll(0.01)
-            steady = []
-            while len(steady) < 5 and time.monotonic() < end + REARM_LIMIT_S:
-                driver.poll(0.1)
-                figures = process_figures(service.pid)
-                if steady and (figures["threads"], figures["fds"]) != (steady[-1]["threads"], steady[-1]["fds"]):
-                    steady = []
-                steady.append(figures)
-            return steady[-1]
-
-        if not armed_all(REARM_LIMIT_S):
-            failures.append("the controllers were not attached at start")
-            raise SystemExit
-        start_figures = idle_figures()
-        started = time.monotonic()
-        done = lost = cycles = 0
-        since_cycle = 0
-        while done < args.events:
-            now = time.monotonic()
-            for controller in driver.controllers:
-                if done >= args.events or since_cycle >= args.every:
-                    break
-                if controller.armed:
-                    sock, request_id = controller.armed.pop(0)
-                    engaged, kind = EVENTS[controller.step % len(EVENTS)]
-                    controller.step += 1
-                    driver.answer(sock, request_id, 0, struct.pack("<HH", engaged, kind))
-                    controller.waiting_since = now
-                    done += 1
-                    since_cycle += 1
-                elif controller.waiting_since is not None and now - controller.waiting_since > REARM_LIMIT_S:
-                    lost += 1
-                    controller.waiting_since = None
-                    since_cycle = args.every  # a fresh attach gets the controller going again
-            if since_cycle >= args.every:
-                # Detach and attach both controllers once their last event has been handled.
-                end = time.monotonic() + REARM_LIMIT_S
-                while time.monotonic() < end and not all(c.armed for c in driver.controllers):
-                    driver.poll(0.005)
-                for controller in driver.controllers:
-                    if not controller.armed and controller.waiting_since is not None:
-                        lost += 1
-                    driver.unpublish(controller)
-                for controller in driver.controllers:
-                    driver.publish(controller)
-                cycles += 1
-                since_cycle = 0
-                if not armed_all(REARM_LIMIT_S):
-                    failures.append("the controllers were not attached again after cycle %d" % cycles)
-                    break
-            driver.poll(0.0005)
-        # The last events are handled when their waits are armed again.
-        end = time.monotonic() + REARM_LIMIT_S
-        while time.monotonic() < end and any(c.waiting_since is not None for c in driver.controllers):
-            driver.poll(0.005)
-        lost += sum(1 for c in driver.controllers if c.waiting_since is not None)
-        elapsed = time.monotonic() - started
-        end_figures = idle_figures()
-        result = {
-            "events": done, "every": args.every, "detach_attach_cycles": cycles,
-            "seconds": round(elapsed, 1), "events_per_s": round(done / elapsed, 1), "lost": lost,
-            "start": start_figures, "end": end_figures,
-        }
-        if lost:
-            failures.append("%d events lost" % lost)
-        if end_figures["threads"] != start_figures["threads"]:
-            failures.append("threads %d at start, %d at end" % (start_figures["threads"], end_figures["threads"]))
-        if end_figures["fds"] != start_figures["fds"]:
-            failures.append("descriptors %d at start, %d at end" % (start_figures["fds"], end_figures["fds"]))
-        if args.json:
-            print(json.dumps(result))
-        else:
-            print("%d events on 2 controllers, detach/attach every %d (%d cycles): %.1f s, %.1f events/s, %d lost"
-                  % (done, args.every, cycles, elapsed, done / elapsed, lost))
-            for when, figures in (("start", start_figures), ("end", end_figures)):
-                print("%-5s rss %d kB, threads %d, descriptors %d, cpu %.2f s"
-                      % (when, figures["rss_kb"], figures["threads"], figures["fds"], figures["cpu_s"]))
+        service = subprocess.Popen([args.skyhelm], env=env, stderr=errors)
+        result = soak(args, driver, service, failures)
+        check_running(service)
+        report(args, result)
+    except SoakFailure as failure:
+        failures.append(str(failure))
+    except Exception as error:  # anything unforeseen fails the run too, with its reason
+        failures.append("%s: %s" % (type(error).__name__, error))
     finally:
-        if service.poll() is None:
+        if service is not None and service.poll() is None:
             service.terminate()
             try:
                 service.wait(5)
             except subprocess.TimeoutExpired:
                 service.kill()
+                service.wait()
         errors.seek(0)
-        report = errors.read()
-        if "Sanitizer" in report or "runtime error" in report:
-            failures.append("sanitizer report:\n" + report[-4000:])
+        report_text = errors.read()
+        if "Sanitizer" in report_text or "runtime error" in report_text:
+            failures.append("sanitizer report:\n" + report_text[-4000:])
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAIL: " + failure, file=sys.stderr)
