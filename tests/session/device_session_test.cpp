@@ -11,6 +11,7 @@
 
 #include "session/device_session.h"
 #include "session/log_capture.h"
+#include "sim_test_support.h"
 #include "support/profiles.h"
 #include "support/session_rig.h"
 
@@ -141,7 +142,9 @@ TEST(DeviceSession, SoftButtonHandlerHearsEachWord) {
 }
 
 // Profile changes handled while sessions are set up and torn down: the handlers read the output
-// tables that Setup publishes and write strings through slots that destruction takes down.
+// tables that Setup publishes and write strings through slots that destruction takes down. Every
+// fifth session lives until its shift and profile threads have each handled a change (their
+// waits issued again): the strings written after Setup returned come from those handlers.
 TEST(DeviceSession, EventsDuringSetupAndTeardownAreSafe) {
   rig::SimRig sim(kProgram);
   const auto file = sim.profiles() / "alpha.pr0";
@@ -157,14 +160,25 @@ TEST(DeviceSession, EventsDuringSetupAndTeardownAreSafe) {
       }
     }
   });
+  size_t from_handlers = 0;
   for (int round = 0; round < 20; ++round) {
+    const uint64_t shift_waits = sim.Issued(IOCTL_WAIT_SHIFT_CHANGE);
+    const uint64_t profile_waits = sim.Issued(IOCTL_WAIT_PROFILE_CHANGE);
     DeviceSession session;
     EXPECT_TRUE(session.Setup(sim.path()));
-    if (round % 5 == 0) platform::SleepMs(120);  // past the profile thread's pause
+    if (round % 5 != 0) continue;
+    const size_t after_setup = sim.Records("IOCTL_SET_STRING").size();
+    // Past the profile thread's pause: each thread waits again once its handler has returned.
+    ASSERT_TRUE(sim.model().WaitForIssued("pad", IOCTL_WAIT_SHIFT_CHANGE, shift_waits + 2,
+                                          sim_test::kDeadlineMs));
+    ASSERT_TRUE(sim.model().WaitForIssued("pad", IOCTL_WAIT_PROFILE_CHANGE, profile_waits + 2,
+                                          sim_test::kDeadlineMs));
+    from_handlers += sim.Records("IOCTL_SET_STRING").size() - after_setup;
   }
   done.store(true);
   driver.join();
-  EXPECT_GE(sim.Records("IOCTL_SET_STRING").size(), 5u);
+  // At least the shift and the profile handler of each of the four sessions wrote a string.
+  EXPECT_GE(from_handlers, 8u);
 }
 
 }  // namespace
