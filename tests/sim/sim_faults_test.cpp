@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,10 +115,34 @@ TEST_F(SimFaults, RemovalEndsOutstandingRequestsAndKillsTheHandles) {
   platform::CloseDevice(handle);
 }
 
+// The answer is held for the delay: still pending when looked at before it is due, and never
+// seen sooner than the delay after the request was issued, however busy the machine.
 TEST_F(SimFaults, DelayedCompletionArrivesLater) {
+  constexpr auto kDelay = std::chrono::milliseconds(300);
+  const std::u16string path = AddController("pad");
+  model_.SetCompletionDelay("pad", static_cast<uint32_t>(kDelay.count()));
+  platform::DeviceHandle handle =
+      platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, true);
+  ASSERT_NE(handle, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  platform::Overlapped overlapped(done);
+  uint8_t out[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  const auto issued = std::chrono::steady_clock::now();
+  ASSERT_TRUE(platform::IssueControl(handle, IOCTL_GET_PROFILE_ID, nullptr, 0, out, 4, overlapped));
+  const bool early = done.Wait(0);
+  if (std::chrono::steady_clock::now() - issued < kDelay) {
+    EXPECT_FALSE(early) << "answered before its delay";
+  }
+  ASSERT_TRUE(done.Wait(kDeadlineMs));
+  // The driver's clock counts whole milliseconds.
+  EXPECT_GE(std::chrono::steady_clock::now() - issued, kDelay - std::chrono::milliseconds(1));
+  uint32_t returned = 0;
+  EXPECT_TRUE(platform::GetOverlappedResult(handle, overlapped, &returned, false));
+  EXPECT_EQ(driver_bytes::GetU32(out), 0u);
+  platform::CloseDevice(handle);
+
   DriverChannel channel;
-  ASSERT_TRUE(channel.Open(AddController("pad"), true));
-  model_.SetCompletionDelay("pad", 30);
+  ASSERT_TRUE(channel.Open(path, true));
   uint32_t id = 99;
   EXPECT_TRUE(GetProfileId(channel, &id)) << "an overlapped channel waits for the delayed answer";
   EXPECT_EQ(id, 0u);
