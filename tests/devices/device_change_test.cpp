@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "devices/fake_controllers.h"
+
 namespace {
 
 using platform::DeviceChange;
@@ -17,9 +19,9 @@ std::string Narrow(const std::u16string& text) { return std::string(text.begin()
 std::string Name(void* pointer) { return std::to_string(reinterpret_cast<uintptr_t>(pointer)); }
 void* Ptr(uintptr_t value) { return reinterpret_cast<void*>(value); }
 
-// Entries hold a path and a registration; each attach registers the next number from 100 on.
-// Like the device manager, an attach of a path already attached (without regard to case) adds
-// nothing.
+// Records the calls the handler makes. Entries hold a path and a registration; each attach adds
+// one, registered with the next number from 100 on. (The device manager's own refusal of a path
+// already attached is checked against it, below.)
 class ModelTarget : public devices::DeviceChangeTarget {
  public:
   struct Entry {
@@ -29,9 +31,6 @@ class ModelTarget : public devices::DeviceChangeTarget {
   void Attach(void* window, const std::u16string& path) override {
     calls.push_back("attach " + Narrow(path));
     windows.push_back(window);
-    for (const Entry& entry : entries) {
-      if (devices::SameInterfacePath(entry.path, path)) return;
-    }
     entries.push_back({path, Ptr(next_registration++)});
   }
   bool DetachRegistration(void* notification, std::u16string* path) override {
@@ -93,6 +92,7 @@ DeviceChange Handle(Kind kind, void* notification, uintptr_t handle = 0x40) {
   return change;
 }
 
+// Every arrival is handed on, repeated ones too: the device manager decides what is attached.
 TEST(DeviceChange, ArrivalOfInterfaceAttachesItsPathWithTheWindow) {
   ModelTarget target;
   int window = 0;
@@ -100,7 +100,22 @@ TEST(DeviceChange, ArrivalOfInterfaceAttachesItsPathWithTheWindow) {
   devices::HandleDeviceChange(&window, Interface(Kind::kArrival, u"DEV#1"), target);
   EXPECT_EQ(target.calls, (std::vector<std::string>{"attach dev#1", "attach DEV#1"}));
   EXPECT_EQ(target.windows, (std::vector<void*>{&window, &window}));
-  EXPECT_EQ(target.Paths(), (std::vector<std::u16string>{u"dev#1"}));
+}
+
+// Through the device manager: a repeated arrival, spelt in another case, opens the controller
+// once and leaves one entry; its interface removal then closes it.
+TEST(DeviceChange, RepeatedArrivalsOfAControllerOpenItOnce) {
+  fake::Controllers controllers;
+  controllers.Add("a");
+  devices::DeviceChangeTarget& manager = devices::DeviceManagerTarget();
+  devices::HandleDeviceChange(nullptr, Interface(Kind::kArrival, u"sim:a"), manager);
+  devices::HandleDeviceChange(nullptr, Interface(Kind::kArrival, u"SIM:a"), manager);
+  ASSERT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_EQ(devices::AttachedDevices()[0].path, u"sim:a");
+  EXPECT_EQ(controllers.OpenConnections("a"), 1);
+  devices::HandleDeviceChange(nullptr, Interface(Kind::kRemoveComplete, u"SIM:A"), manager);
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+  EXPECT_EQ(controllers.OpenConnections("a"), 0);
 }
 
 TEST(DeviceChange, InterfacePathsCompareWithoutRegardToCase) {
