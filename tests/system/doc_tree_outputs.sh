@@ -74,6 +74,17 @@ python3 -c 'import json,sys; v=json.load(open(sys.argv[1]))["fields"]["value"]; 
 document "$work/empty.pr0" ""
 [ "$("$doc" tree --vocab profile "$work/empty.pr0" 2>/dev/null)" = "null" ] || fail "empty document"
 [ "$("$doc" tree --vocab output "$work/empty.pr0" 2>/dev/null)" = "null" ] || fail "empty document"
+# An unknown top-level tag reads without error and gives no root, even with known elements
+# inside it; the loader says so on standard error, in its order.
+document "$work/unknown.pr0" "[cockpit name='x' [commands [actioncommand={392EBBDD-AF37-49AB-B574-1585EF0D71BA} name='a']]]"
+document "$work/unknown.dat" "[profile='x' [outputlist [shiftbutton=6]]]"
+loader=$(printf ' - - - - - Pr0 Parser says... "%s"\n' Parsing "Parsed OK" "root is null")
+for case in "profile unknown.pr0" "output unknown.dat"; do
+  read -r vocab file <<<"$case"
+  status=0; actual=$("$doc" tree --vocab "$vocab" "$work/$file" 2>"$work/err") || status=$?
+  [ "$status" = 0 ] && [ "$actual" = "null" ] || fail "unknown top-level tag ($case): status $status, printed $actual"
+  [ "$(cat "$work/err")" = "$loader" ] || fail "unknown top-level tag ($case): stderr $(cat "$work/err")"
+done
 document "$work/broken.pr0" "[profile [commands]"
 status=0; "$doc" tree --vocab profile "$work/broken.pr0" >/dev/null 2>"$work/err" || status=$?
 [ "$status" = 1 ] || fail "syntax error gave status $status"
