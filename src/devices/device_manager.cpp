@@ -2,6 +2,7 @@
 #include "devices/device_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -57,9 +58,12 @@ DeviceEntry* FindEntry(Match match) {
   return nullptr;
 }
 
+std::atomic<DeviceObserver*> observer{nullptr};
+
 // Stops the entry's clutch thread, frees its clutch, closes its device and removes it from the
 // list. Main thread.
 void DetachEntry(DeviceEntry* entry) {
+  if (DeviceObserver* watcher = observer.load()) watcher->Detached(entry->path);
   // Waits for a clutch event in progress on this controller; no lock is held meanwhile.
   entry->clutch_thread->Stop();
   std::unique_ptr<CArdrithClutchThread> thread;
@@ -141,27 +145,34 @@ void AttachDevice(void* window, const std::u16string& path) {
     LogMessage(kLogError, kLogCategory, u"Device Removal Registration Failed %ws", path.c_str());
   }
 
-  DeviceSession session;
-  session.Setup(path);  // attaching goes on when setup fails
-
-  auto clutch = std::make_unique<CArdrithClutch>(device);
-  clutch->SetNotification(nullptr, nullptr);
-  clutch->Init(session);
-  auto thread = std::make_unique<CArdrithClutchThread>(device, &OnClutchEvent);
-
-  auto* entry = new DeviceEntry;
-  entry->path = path;
-  entry->device = device;
-  entry->notification = notification;
-  CArdrithClutchThread* started = thread.get();
-  entry->clutch_thread = std::move(thread);
-  entry->clutch = std::move(clutch);
+  platform::Guid device_type;
+  std::u16string profile_root;
   {
-    std::lock_guard<std::mutex> hold(ListLock());
-    Devices().Append(entry);
+    DeviceSession session;
+    session.Setup(path);  // attaching goes on when setup fails
+
+    auto clutch = std::make_unique<CArdrithClutch>(device);
+    clutch->SetNotification(nullptr, nullptr);
+    clutch->Init(session);
+    device_type = session.device_type();
+    profile_root = clutch->root_folder();
+    auto thread = std::make_unique<CArdrithClutchThread>(device, &OnClutchEvent);
+
+    auto* entry = new DeviceEntry;
+    entry->path = path;
+    entry->device = device;
+    entry->notification = notification;
+    CArdrithClutchThread* started = thread.get();
+    entry->clutch_thread = std::move(thread);
+    entry->clutch = std::move(clutch);
+    {
+      std::lock_guard<std::mutex> hold(ListLock());
+      Devices().Append(entry);
+    }
+    started->Start();
+    // The session ends here, stopping every thread it started.
   }
-  started->Start();
-  // The session ends here, stopping every thread it started.
+  if (DeviceObserver* watcher = observer.load()) watcher->Attached(path, device_type, profile_root);
 }
 
 void DetachDevice(void* handle) {
@@ -202,12 +213,20 @@ void OnClutchEvent(uint32_t engaged, uint32_t event_type, CArdrithClutchThread* 
       if (entry->clutch_thread.get() == thread) targets.emplace_back(entry->path, entry->clutch.get());
     }
   }
+  DeviceObserver* watcher = observer.load();
   for (auto& [path, clutch] : targets) {
-    DeviceSession session;
-    session.Setup(path);
-    clutch->HandleEvent(session, engaged != 0, event_type);
+    if (watcher != nullptr && engaged != 0 && !clutch->engaged()) watcher->ClutchEngaging(path);
+    bool released = false;
+    {
+      DeviceSession session;
+      session.Setup(path);
+      released = clutch->HandleEvent(session, engaged != 0, event_type);
+    }
+    if (watcher != nullptr && released) watcher->ClutchReleased(path);
   }
 }
+
+void SetDeviceObserver(DeviceObserver* installed) { observer.store(installed); }
 
 std::vector<AttachedDevice> AttachedDevices() {
   std::lock_guard<std::mutex> hold(ListLock());

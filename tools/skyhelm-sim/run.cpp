@@ -146,6 +146,9 @@ int RunScenario(const std::string& file, RunMode /*always in-process on Linux*/)
     if (child == 0) {
       setenv(kRunRootVariable, root.c_str(), 1);
       setenv("SKYHELM_ROOT", root.c_str(), 1);
+      // The rules file of automatic profiles lies in the run's root: config/skyhelm/rules.toml.
+      setenv("XDG_CONFIG_HOME", (work / "root" / "config").c_str(), 1);
+      unsetenv("SKYHELM_RULES");
       execl(program.c_str(), program.c_str(), "run", scenario.c_str(), static_cast<char*>(nullptr));
       _exit(kRunMalformed);
     }

@@ -65,14 +65,27 @@ Scenario::Scenario(std::string root, std::string executable_folder, std::FILE* t
     : root_(std::move(root)),
       executable_folder_(std::move(executable_folder)),
       trace_(trace),
-      transport_(model_) {
+      transport_(model_),
+      desktop_(root_ + "/programs") {
   model_.SetTraceRoot(platform::FromUtf8(root_));
+  autoprofile::ProgramSource source;
+  source.running = &sim::SimDesktop::Running;
+  source.context = &desktop_;
+  source.watch_exits = false;  // the exit step tells the service itself
+  autoprofile_.Start(platform::RulesFilePath(), source);
 }
 
 Scenario::~Scenario() {
   for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
     devices::DetachDevice(devices::NotificationKey(device.device));
   }
+  autoprofile_.Stop();
+}
+
+void Scenario::SetServiceSide(ServiceSide* side) {
+  side_ = side;
+  // The service process has automatic profiles of its own.
+  if (side_ != nullptr) autoprofile_.Stop();
 }
 
 void Scenario::FlushTrace() {
@@ -95,6 +108,10 @@ int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
   if (step == "registry" || step == "folder" || step == "document" || step == "file" ||
       step == "remove" || step == "dat") {
     return Files(words, error);
+  }
+  if (step == "rules" || step == "foreground" || step == "start" || step == "exit" ||
+      step == "desktop") {
+    return Programs(words, error);
   }
   if (step == "wait") {
     uint32_t ms = 0;
@@ -280,6 +297,53 @@ int Scenario::Files(const std::vector<std::string>& words, std::string* error) {
     return *error = "bad " + step + " step", kRunMalformed;
   }
   return failed ? (*error = failed.message(), kRunMalformed) : kRunOk;
+}
+
+// rules ["TEXT"], foreground PROGRAM ["TITLE"], start PROGRAM, exit PROGRAM, desktop.
+int Scenario::Programs(const std::vector<std::string>& words, std::string* error) {
+  const std::string& step = words[0];
+  if (step == "rules" && words.size() <= 2) return Rules(words.size() == 2 ? &words[1] : nullptr, error);
+  if (step == "desktop" && words.size() == 1) {
+    if (side_ != nullptr) return side_->Desktop(error);
+    desktop_.ShowDesktop();
+    autoprofile_.OnForeground(desktop_.Front());
+  } else if (step == "foreground" && (words.size() == 2 || words.size() == 3)) {
+    const std::string title = words.size() == 3 ? words[2] : sim::SimDesktop::DefaultTitle(words[1]);
+    if (side_ != nullptr) return side_->Foreground(words[1], title, error);
+    autoprofile_.OnForeground(desktop_.Foreground(words[1], title));
+  } else if (step == "start" && words.size() == 2) {
+    if (side_ != nullptr) return side_->StartProgram(words[1], error);
+    desktop_.Start(words[1]);
+  } else if (step == "exit" && words.size() == 2) {
+    if (side_ != nullptr) return side_->ExitProgram(words[1], error);
+    bool was_front = false;
+    if (!desktop_.Exit(words[1], &was_front)) return *error = words[1] + " is not running", kRunMalformed;
+    // What the watch of the program's end reports.
+    autoprofile_.RescanRunning();
+    if (was_front) autoprofile_.OnForeground(desktop_.Front());
+  } else {
+    return *error = "bad " + step + " step", kRunMalformed;
+  }
+  if (!autoprofile_.WaitQuiet(kStepTimeoutMs)) return *error = "the service is not quiet", kRunTimedOut;
+  return kRunOk;
+}
+
+int Scenario::Rules(const std::string* text, std::string* error) {
+  if (side_ != nullptr) return side_->Rules(text, error);
+  const fs::path path(platform::ToUtf8(platform::RulesFilePath()));
+  const uint64_t reads = autoprofile_.ReadCount();
+  std::error_code failed;
+  if (text == nullptr) {
+    // Removing a file that is not there changes nothing the service could see.
+    if (!fs::remove(path, failed)) return failed ? (*error = failed.message(), kRunMalformed) : kRunOk;
+  } else if (!WriteBytes(path, *text)) {
+    return *error = "cannot write " + path.string(), kRunMalformed;
+  }
+  if (!autoprofile_.WaitReadMoreThan(reads, kStepTimeoutMs)) {
+    return *error = "the service did not read the rules file", kRunTimedOut;
+  }
+  if (!autoprofile_.WaitQuiet(kStepTimeoutMs)) return *error = "the service is not quiet", kRunTimedOut;
+  return kRunOk;
 }
 
 }  // namespace simtool

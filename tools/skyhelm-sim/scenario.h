@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "autoprofile/service.h"
+#include "sim/desktop.h"
 #include "sim/in_process.h"
 #include "sim/model.h"
 
@@ -31,8 +33,33 @@ class ServiceSide {
   virtual bool Place(const std::string& relative, std::filesystem::path* out) = 0;
   // Returns when the service has finished with the step just played.
   virtual int Settle(std::string* error) = 0;
+  // Automatic profiles. Rules writes text as the rules file where the service reads it (null:
+  // removes the file) and returns once the service has read it. Foreground brings a window of
+  // program with title to the front, starting program when it is not running; StartProgram
+  // starts it without bringing it to the front; ExitProgram ends it (its window goes; if it was
+  // in front, the desktop comes to the front); Desktop brings the desktop to the front. program
+  // is a file name (DCS.exe) or a full path. Each returns when the service is quiet.
+  virtual int Rules(const std::string* text, std::string* error) {
+    return Unsupported("rules", error);
+  }
+  virtual int Foreground(const std::string& program, const std::string& title, std::string* error) {
+    return Unsupported("foreground", error);
+  }
+  virtual int StartProgram(const std::string& program, std::string* error) {
+    return Unsupported("start", error);
+  }
+  virtual int ExitProgram(const std::string& program, std::string* error) {
+    return Unsupported("exit", error);
+  }
+  virtual int Desktop(std::string* error) { return Unsupported("desktop", error); }
   // Ends the service and leaves the system as it was; kRunOk or an exit status.
   virtual int Finish(std::string* error) = 0;
+
+ protected:
+  static int Unsupported(const char* step, std::string* error) {
+    *error = std::string("the step ") + step + " is not supported against the service process";
+    return kRunMalformed;
+  }
 };
 
 class Scenario {
@@ -46,7 +73,7 @@ class Scenario {
   // Writes the trace records made since the last call.
   void FlushTrace();
   // Steps that reach the service go to side instead of this process (null: this process).
-  void SetServiceSide(ServiceSide* side) { side_ = side; }
+  void SetServiceSide(ServiceSide* side);
   sim::DriverModel& model() { return model_; }
 
  private:
@@ -58,6 +85,8 @@ class Scenario {
   int Fault(const std::vector<std::string>& words, std::string* error);
   int Defer(const std::vector<std::string>& words, std::string* error);
   int Files(const std::vector<std::string>& words, std::string* error);
+  int Programs(const std::vector<std::string>& words, std::string* error);
+  int Rules(const std::string* text, std::string* error);
   bool Known(const std::string& name) const;
   bool Locate(const std::string& relative, std::filesystem::path* out);
 
@@ -68,6 +97,9 @@ class Scenario {
   sim::InProcessTransport transport_;
   std::vector<std::string> declared_;
   ServiceSide* side_ = nullptr;
+  // In-process runs: the simulated desktop and the automatic profiles that watch it.
+  sim::SimDesktop desktop_;
+  autoprofile::Service autoprofile_;
 };
 
 // The service side of a run against the real service process, in work (the run's folder, with

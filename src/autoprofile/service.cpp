@@ -1,0 +1,300 @@
+// The automatic-profile worker: the rules file and its watch, the sources of what runs and what
+// is in front, and the driver requests of each action.
+#include "autoprofile/service.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "clutch/clutch.h"
+#include "display/profile_path.h"
+#include "driver/control_codes.h"
+#include "driver/driver_buffers.h"
+#include "driver/driver_channel.h"
+#include "log/log.h"
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+#include "session/device_session.h"
+
+namespace autoprofile {
+namespace {
+
+constexpr uint64_t kScanPeriodMs = 2000;
+
+std::u16string Number(int value) { return platform::FromUtf8(std::to_string(value)); }
+
+// "Auto Profile: DCS.exe, rule 2, controller PATH: " and what happened.
+void LogAction(uint8_t level, const Action& action, const std::u16string& what) {
+  std::u16string line = u"Auto Profile: ";
+  line += action.program.empty() ? u"no program" : action.program;
+  line += action.rule != 0 ? u", rule " + Number(action.rule) : u", no rule";
+  line += u", controller " + action.controller + u": " + what;
+  LogMessage(level, kLogCategory, u"%ws", line.c_str());
+}
+
+// Sends what action calls for to its controller and logs it. True when the controller's profile
+// changed.
+bool Send(const Action& action) {
+  DriverChannel channel;
+  if (!channel.Open(action.controller, false)) {
+    LogAction(kLogError, action, u"the controller cannot be opened, nothing sent");
+    return false;
+  }
+  if (action.kind == Action::Kind::kClear) {
+    const auto clear = BuildProfileClearInput();
+    const bool cleared = channel.Control(IOCTL_PROFILE_CLEAR, clear.data(), clear.size(), nullptr, 0);
+    LogAction(cleared ? kLogEvent : kLogError, action,
+              cleared ? u"sent IOCTL_PROFILE_CLEAR" : u"IOCTL_PROFILE_CLEAR failed");
+    return cleared;
+  }
+  if (platform::FileAttributes(action.profile) == platform::kInvalidAttributes) {
+    LogAction(kLogError, action, u"profile " + action.profile + u" does not exist, nothing sent");
+    return false;
+  }
+  if (SameProfilePath(QueryActiveProfilePath(channel), action.profile)) {
+    LogAction(kLogEvent, action, action.profile + u" is already active, nothing sent");
+    return false;
+  }
+  const bool loaded = CClutch::LoadProfileFile(channel, action.profile);
+  LogAction(loaded ? kLogEvent : kLogError, action,
+            loaded ? u"sent IOCTL_PROFILE_LOAD and IOCTL_PROFILE_ACTIVATE for " + action.profile
+                   : u"loading " + action.profile + u" failed, nothing activated");
+  return loaded;
+}
+
+}  // namespace
+
+Service::Service() : decider_(platform::kPathSeparator) {}
+
+Service::~Service() { Stop(); }
+
+bool Service::Start(std::u16string rules_path, ProgramSource source) {
+  if (started_) return false;
+  rules_path_ = std::move(rules_path);
+  source_ = source;
+  Reload();
+  file_watch_ = std::make_unique<platform::FileWatch>(rules_path_, &OnFileChanged, this);
+  if (!file_watch_->Start()) {
+    LogMessage(kLogEvent, kLogCategory, u"Auto Profile: the rules file %ws cannot be watched",
+               rules_path_.c_str());
+  }
+  if (source_.watch_exits) exit_watch_ = std::make_unique<platform::ExitWatch>(&OnExit, this);
+  if (!worker_.Start(&WorkerMain, this)) return false;
+  started_ = true;
+  devices::SetDeviceObserver(this);
+  return true;
+}
+
+void Service::Stop() {
+  if (!started_) return;
+  devices::SetDeviceObserver(nullptr);
+  if (file_watch_ != nullptr) file_watch_->Stop();
+  stop_.Set();
+  worker_.Join();
+  if (exit_watch_ != nullptr) exit_watch_->Stop();
+  started_ = false;
+}
+
+void Service::OnForeground(const platform::ProgramInfo& front) {
+  if (front.pid == 0 && front.path.empty()) {
+    LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: foreground: the desktop");
+  } else if (front.path_unknown || front.path.empty()) {
+    LogMessage(kLogLifecycle, kLogCategory,
+               u"Auto Profile: foreground: process %d, path unknown (title only), title \"%ws\"",
+               static_cast<int>(front.pid), front.title.c_str());
+  } else {
+    LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: foreground: %ws (process %d), title \"%ws\"",
+               front.path.c_str(), static_cast<int>(front.pid), front.title.c_str());
+  }
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    decider_.SetFront(front, platform::TickMs());
+    ++posted_;
+  }
+  wake_.Set();
+}
+
+void Service::RescanRunning() { Post(false, true); }
+
+void Service::Post(bool reload, bool rescan) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    reload_ = reload_ || reload;
+    rescan_ = rescan_ || rescan;
+    ++posted_;
+  }
+  wake_.Set();
+}
+
+void Service::OnFileChanged(void* self) { static_cast<Service*>(self)->Post(true, false); }
+
+void Service::OnExit(void* self, uint32_t /*pid*/) {
+  static_cast<Service*>(self)->Post(false, true);
+}
+
+uint64_t Service::ReadCount() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return reads_;
+}
+
+bool Service::WaitReadMoreThan(uint64_t count, uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                           [&] { return reads_ > count; });
+}
+
+bool Service::WaitQuiet(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const uint64_t next = decider_.NextDeadline();
+    const uint64_t now = platform::TickMs();
+    if (handled_ == posted_ && next > now) return true;
+    // A change about to fall due is waited for; one further away leaves the service quiet.
+    const auto step = std::chrono::milliseconds(next > now ? next - now : 10);
+    if (changed_.wait_until(hold, std::min(deadline, std::chrono::steady_clock::now() + step)) ==
+            std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+  }
+}
+
+void Service::Reload() {
+  Rules rules;
+  std::string error;
+  const ReadResult result = ReadRulesFile(rules_path_, &rules, &error);
+  if (result == ReadResult::kFailed) {
+    LogMessage(kLogError, kLogCategory, u"Auto Profile: %S; the rules in force stay", error.c_str());
+  } else if (result == ReadResult::kRead) {
+    LogMessage(kLogEvent, kLogCategory, u"Auto Profile: %d rules read from %ws",
+               static_cast<int>(rules.rules.size()), rules_path_.c_str());
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  if (result != ReadResult::kFailed) {
+    if (result == ReadResult::kMissing && reads_ > 0 && !decider_.rules().rules.empty()) {
+      LogMessage(kLogEvent, kLogCategory, u"Auto Profile: %ws is gone, no rules",
+                 rules_path_.c_str());
+    }
+    const uint64_t now = platform::TickMs();
+    decider_.SetRules(std::move(rules), now);
+    next_scan_ = decider_.rules().HasRunningRule() ? now : kNoDeadline;
+  }
+  ++reads_;
+  changed_.notify_all();
+}
+
+void Service::Scan() {
+  std::vector<platform::ProgramInfo> running;
+  const bool listed = source_.running != nullptr ? source_.running(source_.context, &running)
+                                                 : platform::RunningPrograms(&running);
+  std::vector<uint32_t> matched;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const uint64_t now = platform::TickMs();
+    if (listed) decider_.SetRunning(std::move(running), now);
+    matched = decider_.MatchedRunningPids();
+    next_scan_ = decider_.rules().HasRunningRule() ? now + kScanPeriodMs : kNoDeadline;
+  }
+  // The scan stays the fall-back for a program whose end cannot be watched.
+  if (exit_watch_ != nullptr) {
+    for (uint32_t pid : matched) exit_watch_->Watch(pid);
+  }
+}
+
+void Service::Act(const std::u16string* only_path) {
+  std::lock_guard<std::mutex> acting(act_lock_);
+  std::vector<Action> actions;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    actions = decider_.TakeDue(platform::TickMs(), only_path);
+  }
+  for (const Action& action : actions) {
+    // A session after the change brings the controller's outputs up to date with the new
+    // profile, as after an attach.
+    if (Send(action)) DeviceSession().Setup(action.controller);
+  }
+}
+
+uint32_t Service::WaitTimeout() {
+  std::lock_guard<std::mutex> hold(lock_);
+  const uint64_t next = std::min(decider_.NextDeadline(), next_scan_);
+  if (next == kNoDeadline) return platform::kInfinite;
+  const uint64_t now = platform::TickMs();
+  return next <= now ? 0 : static_cast<uint32_t>(std::min<uint64_t>(next - now, 60000));
+}
+
+uint32_t Service::WorkerMain(void* self) {
+  static_cast<Service*>(self)->Run();
+  return 0;
+}
+
+void Service::Run() {
+  for (;;) {
+    const int signalled = platform::WaitAny({&stop_, &wake_}, WaitTimeout());
+    if (signalled == 0 || signalled == platform::kWaitFailed) return;
+    Work();
+  }
+}
+
+void Service::Work() {
+  bool reload = false, rescan = false, scan_due = false;
+  uint64_t seen = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::swap(reload, reload_);
+    std::swap(rescan, rescan_);
+    seen = posted_;
+  }
+  if (reload) Reload();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    scan_due = decider_.rules().HasRunningRule() && (rescan || platform::TickMs() >= next_scan_);
+  }
+  if (scan_due) Scan();
+  Act(nullptr);
+  std::lock_guard<std::mutex> hold(lock_);
+  handled_ = seen;
+  changed_.notify_all();
+}
+
+void Service::Attached(const std::u16string& path, const platform::Guid& device_type,
+                       const std::u16string& profile_root) {
+  bool running_rules = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    running_rules = decider_.rules().HasRunningRule();
+  }
+  if (running_rules) Scan();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    decider_.Attach(path, device_type, profile_root, platform::TickMs());
+  }
+  Act(&path);
+}
+
+void Service::Detached(const std::u16string& path) {
+  std::lock_guard<std::mutex> acting(act_lock_);
+  std::lock_guard<std::mutex> hold(lock_);
+  decider_.Detach(path);
+}
+
+void Service::ClutchEngaging(const std::u16string& path) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    decider_.SetEngaged(path, true);
+  }
+  // An action already being sent to the controller ends before the clutch shows anything.
+  std::lock_guard<std::mutex> acting(act_lock_);
+}
+
+void Service::ClutchReleased(const std::u16string& path) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    decider_.SetEngaged(path, false);
+  }
+  Act(&path);
+  wake_.Set();
+}
+
+}  // namespace autoprofile

@@ -1,0 +1,96 @@
+// The worker of automatic profiles: reads and watches the rules file, takes the program in front
+// and the running programs from their sources, and sends the actions the decision calls for.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "autoprofile/decision.h"
+#include "devices/device_manager.h"
+#include "platform/file_watch.h"
+#include "platform/programs.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace autoprofile {
+
+// Where the running programs come from: the OS (the default), or a simulated desktop.
+struct ProgramSource {
+  bool (*running)(void* context, std::vector<platform::ProgramInfo>* out) = nullptr;  // null: OS
+  void* context = nullptr;
+  bool watch_exits = true;  // watch the matched programs' ends through the OS
+};
+
+class Service final : public devices::DeviceObserver {
+ public:
+  Service();
+  ~Service() override;  // stops
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Reads the rules file at rules_path (nothing is done while there is none), starts its watch
+  // and the worker thread, and installs itself as the device manager's observer. Call before
+  // the controllers are discovered.
+  bool Start(std::u16string rules_path, ProgramSource source = {});
+  // Removes the observer, stops the watches and joins the worker.
+  void Stop();
+
+  // The program in front changed. Any thread; it never waits for a driver.
+  void OnForeground(const platform::ProgramInfo& front);
+  // The running programs may have changed: scan them at once.
+  void RescanRunning();
+
+  // For tools: how often the rules file has been read (or found missing) so far.
+  uint64_t ReadCount();
+  // Waits until the file has been read more than count times; false after timeout_ms.
+  bool WaitReadMoreThan(uint64_t count, uint32_t timeout_ms);
+  // Waits until everything handed to the worker is handled and no action is due; false after
+  // timeout_ms.
+  bool WaitQuiet(uint32_t timeout_ms);
+
+  // devices::DeviceObserver
+  void Attached(const std::u16string& path, const platform::Guid& device_type,
+                const std::u16string& profile_root) override;
+  void Detached(const std::u16string& path) override;
+  void ClutchEngaging(const std::u16string& path) override;
+  void ClutchReleased(const std::u16string& path) override;
+
+ private:
+  static uint32_t WorkerMain(void* self);
+  static void OnFileChanged(void* self);
+  static void OnExit(void* self, uint32_t pid);
+  void Run();
+  void Work();
+  void Post(bool reload, bool rescan);
+  void Reload();
+  void Scan();
+  // Takes the due actions (of only_path when given) and sends them; holds act_lock_ throughout
+  // so that a clutch that engages meanwhile waits for the action to finish.
+  void Act(const std::u16string* only_path);
+  uint32_t WaitTimeout();
+
+  std::u16string rules_path_;
+  ProgramSource source_;
+  platform::Event stop_{platform::Event::Kind::kManualReset};
+  platform::Event wake_{platform::Event::Kind::kAutoReset};
+  platform::Thread worker_;
+  std::unique_ptr<platform::FileWatch> file_watch_;
+  std::unique_ptr<platform::ExitWatch> exit_watch_;
+  bool started_ = false;
+
+  std::mutex act_lock_;  // held while actions are taken and sent
+  std::mutex lock_;      // guards everything below
+  std::condition_variable changed_;
+  Decider decider_;
+  bool reload_ = false;
+  bool rescan_ = false;
+  uint64_t posted_ = 0;   // changes handed to the worker
+  uint64_t handled_ = 0;  // of these, the ones the worker has finished
+  uint64_t reads_ = 0;
+  uint64_t next_scan_ = kNoDeadline;
+};
+
+}  // namespace autoprofile
