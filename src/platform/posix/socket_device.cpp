@@ -94,7 +94,8 @@ std::set<const void*>& Live() {
 
 class SocketConnection final : public DeviceConnection, private AnswerPoller::Client {
  public:
-  SocketConnection(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  SocketConnection(int fd, std::string path, const SocketLimits& limits)
+      : fd_(fd), path_(std::move(path)), limits_(limits) {}
   ~SocketConnection() override;
 
   // Hands the connection to the answer poller unless it has it already, the connection is dead,
@@ -150,6 +151,7 @@ class SocketConnection final : public DeviceConnection, private AnswerPoller::Cl
 
   const int fd_;
   const std::string path_;
+  const SocketLimits limits_;
   std::mutex write_mutex_;  // one frame at a time on the socket
   std::mutex mutex_;        // guards everything below and every RequestState of this connection
   std::condition_variable completed_;
@@ -373,7 +375,7 @@ void SocketConnection::Cancel(Overlapped& overlapped) {
     RequestState& state = StateOf(overlapped);
     if (state.phase != RequestState::kPending) return;
     state.cancel_sent = true;
-    state.cancel_deadline_ms = NowMs() + kSocketCancelGraceMs;
+    state.cancel_deadline_ms = NowMs() + limits_.cancel_grace_ms;
     id = state.id;
     if (dead_) {
       CompleteLocked(id, kErrorOperationAborted, nullptr, 0);
@@ -415,7 +417,7 @@ bool SocketConnection::ControlDirect(uint32_t code, const void* input, uint32_t 
   Overlapped overlapped(done);
   const bool sent = SendRequest(code, input, input_size, output, output_size, overlapped);
   if (sent) {
-    ReadUntilDone(overlapped, NowMs() + kSocketSyncTimeoutMs);
+    ReadUntilDone(overlapped, NowMs() + limits_.request_ms);
     bool answered = false;
     {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -424,7 +426,7 @@ bool SocketConnection::ControlDirect(uint32_t code, const void* input, uint32_t 
     if (!answered) {
       // A driver that does not answer in time is asked to cancel; the request then fails.
       Cancel(overlapped);
-      ReadUntilDone(overlapped, NowMs() + kSocketCancelGraceMs);
+      ReadUntilDone(overlapped, NowMs() + limits_.cancel_grace_ms);
     }
   }
   bool start_reader = false;
@@ -457,7 +459,7 @@ bool SocketConnection::Control(uint32_t code, const void* input, uint32_t input_
   {
     std::unique_lock<std::mutex> hold(mutex_);
     RequestState& state = StateOf(overlapped);
-    completed_.wait_for(hold, std::chrono::milliseconds(kSocketSyncTimeoutMs),
+    completed_.wait_for(hold, std::chrono::milliseconds(limits_.request_ms),
                         [&state] { return state.phase == RequestState::kDone; });
   }
   // A driver that does not answer in time is asked to cancel; the request then fails.
@@ -477,9 +479,9 @@ bool SocketConnection::InputReportLength(uint16_t* length) {
 
 // Waits for the driver's open answer on a fresh connection: its status, or a failure code when
 // the driver closes, answers garbage or stays silent.
-uint32_t ReadOpenAnswer(int fd) {
+uint32_t ReadOpenAnswer(int fd, uint32_t timeout_ms) {
   unsigned char answer[kSocketOpenAnswerSize];
-  if (!ReadExactlyBy(fd, answer, sizeof answer, NowMs() + kSocketOpenTimeoutMs)) {
+  if (!ReadExactlyBy(fd, answer, sizeof answer, NowMs() + timeout_ms)) {
     return kErrorFileNotFound;
   }
   if (GetU32(answer) != kSocketOpenAnswerSize) return kErrorGenFailure;
@@ -509,6 +511,12 @@ bool DrainSocket(int fd, std::vector<unsigned char>* inbox) {
 
 DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
                                    uint32_t* error) {
+  return OpenSocketDevice(path, access, overlapped, SocketLimits{}, error);
+}
+
+DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess /*access*/,
+                                   bool /*overlapped*/, const SocketLimits& limits,
+                                   uint32_t* error) {
   const std::string native = ToUtf8(path);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -530,12 +538,12 @@ DeviceConnection* OpenSocketDevice(std::u16string_view path, DeviceAccess access
                  : kErrorGenFailure;
     return nullptr;
   }
-  if (const uint32_t status = ReadOpenAnswer(fd); status != kErrorSuccess) {
+  if (const uint32_t status = ReadOpenAnswer(fd, limits.open_ms); status != kErrorSuccess) {
     close(fd);
     *error = status;
     return nullptr;
   }
-  auto* connection = new (std::nothrow) SocketConnection(fd, native);
+  auto* connection = new (std::nothrow) SocketConnection(fd, native, limits);
   if (connection == nullptr) {
     close(fd);
     *error = kErrorGenFailure;
