@@ -11,6 +11,12 @@
 #include "driver/driver_buffers.h"
 #include "sim_test_support.h"
 
+#ifndef _WIN32
+#include <stdlib.h>
+
+#include "sim/socket_server.h"
+#endif
+
 namespace {
 
 using sim_test::kDeadlineMs;
@@ -166,6 +172,35 @@ TEST_F(DriverChannelTest, OpenFallsBackToTheLegacyLinkFromTheRegistry) {
   EXPECT_TRUE(channel.Control(IOCTL_GET_CONTROLLER_GUID, nullptr, 0, guid, 16));
   EXPECT_EQ(driver_bytes::GetGuid(guid), sim::kDefaultController);
 }
+
+#ifndef _WIN32
+// On Linux the control device is the socket "VexmoorLegacyDevice" in the device folder; here it
+// leads to the controller, as a driver's control device answers for its controllers.
+TEST_F(DriverChannelTest, OpenFallsBackToTheControlDeviceWithoutALegacyLink) {
+  const std::u16string path = AddController("pad");
+  char pattern[] = "/tmp/skyhelm-control-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  setenv("SKYHELM_DEVICE_DIR", folder.c_str(), 1);
+  {
+    sim::SocketServer server(folder, &transport_);
+    ASSERT_TRUE(server.Publish("VexmoorLegacyDevice", path));
+    model_.FailOpens("pad", 1);  // the interface path itself cannot be opened
+    DriverChannel channel;
+    ASSERT_TRUE(channel.Open(path, false));
+    EXPECT_TRUE(channel.IsOpen());
+    uint8_t guid[16] = {};
+    EXPECT_TRUE(channel.Control(IOCTL_GET_CONTROLLER_GUID, nullptr, 0, guid, 16));
+    EXPECT_EQ(driver_bytes::GetGuid(guid), sim::kDefaultController);
+    const std::vector<std::string> opens = TraceOf("open");
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_NE(opens[0].find("\"ok\":false"), std::string::npos) << opens[0];
+    EXPECT_NE(opens[1].find("\"ok\":true"), std::string::npos) << opens[1];
+  }
+  unsetenv("SKYHELM_DEVICE_DIR");
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+}
+#endif
 
 TEST_F(DriverChannelTest, WithoutLegacyLinkNorControlDeviceOpenFails) {
   DriverChannel channel;
