@@ -16,6 +16,7 @@ ctest --preset windows || status=$?
 # The scenarios of the Linux system tests, against the real skyhelm.exe and the stand-in kernel
 # driver, checked against the same expectations.
 scenarios_start=$SECONDS
+export SKYHELM_SCENARIO_OS=windows
 SKYHELM_SIM_RUN="bash $PWD/scripts/windows-scenario.sh" \
   bash tests/system/scenarios.sh build/windows "$PWD" || { [ "$status" -ne 0 ] || status=1; }
 # Once more with the controller present before the service starts: found at start.

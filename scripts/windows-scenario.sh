@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Plays scenarios against the real skyhelm.exe under Wine: builds what is missing, prepares the
+# Plays scenarios against the real skyhelm.exe under Wine: installs and builds what is missing
+# (on a fresh Debian machine too, as scripts/demo.sh does), prepares the
 # project's prefix once (boot; the stand-in driver package is installed by the first device),
 # and prints each scenario's trace exactly as `skyhelm-sim run` prints it on Linux. The exit
 # status is that of the first scenario that failed (2 malformed, 3 a step that could not be
@@ -17,6 +18,8 @@ done
 [ $# -ge 1 ] || { echo "usage: $0 [--start-late | --in-process] FILE.scenario..." >&2; exit 2; }
 build=$repo/build/windows
 if [ -z "${SKYHELM_WINE_UP:-}" ]; then
+  # On a fresh machine: the compilers, Wine and the rest, as the demo does.
+  bash "$repo/scripts/install-deps.sh" >&2 || exit 2
   if [ ! -f "$build/build.ninja" ]; then
     (cd "$repo" && cmake --preset windows >&2) || exit 2
   fi

@@ -76,27 +76,30 @@ DriverHost::~DriverHost() { Stop(); }
 bool DriverHost::Start(uint32_t timeout_ms, std::string* error) {
   if (serving()) return true;
   const DWORD deadline = GetTickCount() + timeout_ms;
+  HANDLE serve = INVALID_HANDLE_VALUE;
   for (;;) {
-    serve_ = CreateFileW(kHostDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
-    if (serve_ != INVALID_HANDLE_VALUE) break;
+    serve = CreateFileW(kHostDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+    if (serve != INVALID_HANDLE_VALUE) break;
     if (static_cast<int32_t>(GetTickCount() - deadline) >= 0) {
       *error = "the stand-in driver's host device did not appear";
       return false;
     }
     Sleep(20);
   }
-  answer_ = CreateFileW(kHostDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                        nullptr);
+  {
+    std::unique_lock<std::shared_mutex> hold(serve_mutex_);
+    serve_ = serve;
+  }
   stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD bytes = 0;
-  BOOL served = answer_ != INVALID_HANDLE_VALUE && stop_ != nullptr && overlapped.hEvent != nullptr &&
-                (DeviceIoControl(serve_, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &bytes,
+  BOOL served = stop_ != nullptr && overlapped.hEvent != nullptr &&
+                (DeviceIoControl(serve, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &bytes,
                                  &overlapped) ||
                  (GetLastError() == ERROR_IO_PENDING &&
-                  GetOverlappedResult(serve_, &overlapped, &bytes, TRUE)));
+                  GetOverlappedResult(serve, &overlapped, &bytes, TRUE)));
   if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
   if (!served) {
     *error = "the stand-in driver refused the host (error " + std::to_string(GetLastError()) + ")";
@@ -122,10 +125,13 @@ void DriverHost::Stop() {
     files.swap(files_);
   }
   for (const auto& [file, record] : files) model_.Disconnect(record.connection);
-  if (serve_ != INVALID_HANDLE_VALUE) CloseHandle(serve_);
-  if (answer_ != INVALID_HANDLE_VALUE) CloseHandle(answer_);
+  {
+    // Waits for answers under way on other threads; later ones find no handle.
+    std::unique_lock<std::shared_mutex> hold(serve_mutex_);
+    if (serve_ != INVALID_HANDLE_VALUE) CloseHandle(serve_);
+    serve_ = INVALID_HANDLE_VALUE;
+  }
   if (stop_ != nullptr) CloseHandle(stop_);
-  serve_ = answer_ = INVALID_HANDLE_VALUE;
   stop_ = nullptr;
 }
 
@@ -177,19 +183,9 @@ void DriverHost::Handle(const uint8_t* message, uint32_t size) {
     if (found != files_.end()) connection = found->second.connection;
   }
   switch (request.kind) {
-    case SKYHELM_HOST_CREATE: {
-      // The legacy control device (no link) answers no one here, as in the other transports.
-      const std::string name = link.empty() ? std::string() : NameOf(link);
-      uint32_t error = kErrorFileNotFound;
-      const ConnectionId opened =
-          name.empty() ? 0 : model_.Connect(DriverModel::InterfacePath(name), &error);
-      if (opened != 0) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        files_[request.file] = File{opened, link};
-      }
-      Answer(request.tag, opened != 0 ? kErrorSuccess : error, nullptr, 0);
+    case SKYHELM_HOST_CREATE:
+      Create(request.tag, request.file, link);
       break;
-    }
     case SKYHELM_HOST_CLOSE:
       if (connection != 0) {
         {
@@ -248,17 +244,61 @@ void DriverHost::Handle(const uint8_t* message, uint32_t size) {
   }
 }
 
-void DriverHost::Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes) {
-  if (answer_ == INVALID_HANDLE_VALUE) return;
+void DriverHost::Create(uint64_t tag, uint64_t file, const std::u16string& link) {
+  // A file id still recorded belongs to a handle whose close never came: that connection ends
+  // before the new one takes its place.
+  ConnectionId stale = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = files_.find(file);
+    if (found != files_.end()) {
+      stale = found->second.connection;
+      files_.erase(found);
+    }
+  }
+  if (stale != 0) model_.Disconnect(stale);
+  // The legacy control device (no link) answers no one here, as in the other transports.
+  const std::string name = link.empty() ? std::string() : NameOf(link);
+  uint32_t error = kErrorFileNotFound;
+  const ConnectionId opened =
+      name.empty() ? 0 : model_.Connect(DriverModel::InterfacePath(name), &error);
+  if (opened != 0) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    files_[file] = File{opened, link};
+  }
+  if (Answer(tag, opened != 0 ? kErrorSuccess : error, nullptr, 0) || opened == 0) return;
+  // The open was cancelled meanwhile (or the host stops): no handle will use the connection.
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = files_.find(file);
+    if (found != files_.end() && found->second.connection == opened) files_.erase(found);
+  }
+  model_.Disconnect(opened);
+}
+
+bool DriverHost::Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes) {
   if (error != kErrorSuccess) bytes = 0;
   std::vector<uint8_t> buffer(sizeof(SkyhelmHostAnswer) + bytes);
   SkyhelmHostAnswer header{tag, NtStatusOf(error), bytes};
   std::memcpy(buffer.data(), &header, sizeof header);
   if (bytes > 0) std::memcpy(buffer.data() + sizeof header, output, bytes);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) return false;
   DWORD returned = 0;
-  // STATUS_NOT_FOUND: the request was cancelled meanwhile; nothing is owed.
-  DeviceIoControl(answer_, IOCTL_SKYHELM_HOST_ANSWER, buffer.data(),
-                  static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+  bool taken = false;
+  {
+    std::shared_lock<std::shared_mutex> hold(serve_mutex_);
+    // STATUS_NOT_FOUND: the request was cancelled meanwhile; nothing is owed.
+    taken = serve_ != INVALID_HANDLE_VALUE &&
+            (DeviceIoControl(serve_, IOCTL_SKYHELM_HOST_ANSWER, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), nullptr, 0, &returned,
+                             &overlapped) ||
+             (GetLastError() == ERROR_IO_PENDING &&
+              GetOverlappedResult(serve_, &overlapped, &returned, TRUE)));
+  }
+  CloseHandle(overlapped.hEvent);
+  return taken;
 }
 
 }  // namespace sim

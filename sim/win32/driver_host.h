@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,16 +42,22 @@ class DriverHost {
   };
   void Loop();
   void Handle(const uint8_t* message, uint32_t size);
-  void Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes);
+  // Completes the forwarded request tag; false when the driver did not take the answer (the
+  // request was cancelled meanwhile, or the host has stopped).
+  bool Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes);
+  void Create(uint64_t tag, uint64_t file, const std::u16string& link);
   // The controller name of a forwarded device link; empty when none.
   std::string NameOf(const std::u16string& link);
 
   DriverModel& model_;
-  HANDLE serve_ = INVALID_HANDLE_VALUE;   // overlapped: SERVE and NEXT
-  HANDLE answer_ = INVALID_HANDLE_VALUE;  // synchronous: ANSWER
+  // Overlapped: SERVE, NEXT and ANSWER (the driver takes answers from the serving handle only).
+  // Answers come from the model's threads; serve_mutex_ keeps Stop from closing the handle
+  // under one of them.
+  HANDLE serve_ = INVALID_HANDLE_VALUE;
+  std::shared_mutex serve_mutex_;
   HANDLE stop_ = nullptr;
   std::thread thread_;
-  std::mutex mutex_;  // devices_ and files_; answer_ calls
+  std::mutex mutex_;  // devices_ and files_
   std::map<std::u16string, std::string> devices_;  // upper-case instance id with '#' -> name
   std::map<uint64_t, File> files_;
 };

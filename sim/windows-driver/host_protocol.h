@@ -1,18 +1,22 @@
 /* The inverted call between the kernel-mode stand-in driver (skyhelmsim.sys) and its user-mode
  * host, on the host control device \\.\SkyhelmSimHost. Shared by the driver (C) and the host
- * (C++). All control codes are METHOD_BUFFERED, FILE_ANY_ACCESS.
+ * (C++). The host device opens to SYSTEM and Administrators only; all control codes are
+ * METHOD_BUFFERED and need a handle opened for writing.
  *
  *   SERVE   no buffers: this handle becomes the host; controller interfaces are enabled. Closing
  *           the handle ends the service: every forwarded request fails.
  *   NEXT    output: one SkyhelmHostRequest (header then input bytes). Held until the driver has
- *           something for the host, in the order it happened.
+ *           something for the host, in the order it happened. Serving handle only.
  *   ANSWER  input: one SkyhelmHostAnswer (header then output bytes): completes the forwarded
- *           request with that tag. STATUS_NOT_FOUND when it is no longer held (cancelled). */
+ *           request with that tag. Serving handle only (STATUS_ACCESS_DENIED otherwise);
+ *           STATUS_INVALID_PARAMETER for a status above 0 (pending, informational), the request
+ *           staying held; STATUS_NOT_FOUND when it is no longer held (cancelled). */
 #pragma once
 
 #include <stdint.h>
 
-#define SKYHELM_HOST_CODE(function) (((0x22) << 16) | ((function) << 2))
+/* FILE_DEVICE_UNKNOWN, FILE_WRITE_ACCESS, METHOD_BUFFERED */
+#define SKYHELM_HOST_CODE(function) (((0x22) << 16) | (2 << 14) | ((function) << 2))
 #define IOCTL_SKYHELM_HOST_SERVE SKYHELM_HOST_CODE(0xF00)
 #define IOCTL_SKYHELM_HOST_NEXT SKYHELM_HOST_CODE(0xF01)
 #define IOCTL_SKYHELM_HOST_ANSWER SKYHELM_HOST_CODE(0xF02)
@@ -31,7 +35,7 @@ typedef struct SkyhelmHostRequest {
   uint32_t size; /* header and input */
   uint32_t kind;
   uint64_t tag;  /* unique per request; a cancel names the request's tag */
-  uint64_t file; /* identifies the handle */
+  uint64_t file; /* identifies the handle: a counter, 1 for the first handle opened */
   uint32_t code;
   uint32_t input_size;
   uint32_t output_capacity;

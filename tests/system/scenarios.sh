@@ -8,7 +8,9 @@
 # Usage: scenarios.sh BUILD_DIR SOURCE_DIR [FILES...]   (FILES default: every NAME.scenario)
 # SKYHELM_SIM_RUN, when set, is the command that plays one scenario file given after it (words
 # split at spaces) instead of BUILD_DIR/skyhelm-sim run: the Windows stage plays the same
-# scenarios against the real skyhelm.exe with scripts/windows-scenario.sh.
+# scenarios against the real skyhelm.exe with scripts/windows-scenario.sh. SKYHELM_SCENARIO_OS
+# (windows or linux, default linux) picks NAME.OS.expected and NAME.OS.status over the shared
+# ones where a scenario rightly shows something else on that OS.
 set -uo pipefail
 build=$1
 source_dir=$2
@@ -31,8 +33,12 @@ failed=0
 for scenario in "${files[@]}"; do
   base=${scenario%.scenario}
   name=$(basename "$base")
+  expected=$base.expected
+  [ -f "$base.${SKYHELM_SCENARIO_OS:-linux}.expected" ] && expected=$base.${SKYHELM_SCENARIO_OS:-linux}.expected
   want_status=0
   [ -f "$base.status" ] && want_status=$(tr -d ' \n' <"$base.status")
+  [ -f "$base.${SKYHELM_SCENARIO_OS:-linux}.status" ] &&
+    want_status=$(tr -d ' \n' <"$base.${SKYHELM_SCENARIO_OS:-linux}.status")
   settings=()
   [ -f "$base.env" ] && mapfile -t settings < <(grep -v '^[[:space:]]*$' "$base.env")
   status=0
@@ -44,7 +50,7 @@ for scenario in "${files[@]}"; do
   if [ "$status" -ne "$want_status" ]; then
     problem="ended with $status, expected $want_status"
   elif ! bash "$here/trace_filter.bash" <"$work/$name.trace" >"$work/$name.seen" ||
-       ! diff -u "$base.expected" "$work/$name.seen" >"$work/$name.diff"; then
+       ! diff -u "$expected" "$work/$name.seen" >"$work/$name.diff"; then
     problem="unexpected trace"
   elif [ "$(grep -c '"code":"open","ok":true' "$work/$name.trace")" -ne \
          "$(grep -c '"code":"close"' "$work/$name.trace")" ]; then

@@ -88,11 +88,11 @@ int RunScenario(const std::string& file, RunMode mode) {
                         ("skyhelm-run-" + std::to_string(GetCurrentProcessId()) + "-" +
                          std::to_string(GetTickCount()));
   if (!MakeRoot(work / "root")) return kRunMalformed;
-  const std::string root = (work / "root").string();
+  const std::string root = Utf8Of(work / "root");
   int status = kRunMalformed;
   if (in_process) {
     _putenv_s("SKYHELM_ROOT", root.c_str());
-    status = Play(file, root, fs::current_path().string(), nullptr);
+    status = Play(file, root, Utf8Of(fs::current_path()), nullptr);
   } else {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -106,9 +106,9 @@ int RunScenario(const std::string& file, RunMode mode) {
       }
     }
     if (failed) {
-      std::fprintf(stderr, "skyhelm-sim run: cannot prepare %s\n", (work / "bin").string().c_str());
+      std::fprintf(stderr, "skyhelm-sim run: cannot prepare %s\n", Utf8Of(work / "bin").c_str());
     } else {
-      status = Play(file, root, (work / "bin").string(), &work, mode == RunMode::kServiceStartsLate);
+      status = Play(file, root, Utf8Of(work / "bin"), &work, mode == RunMode::kServiceStartsLate);
     }
   }
   std::error_code ignored;

@@ -34,8 +34,9 @@ bool ParseGuidWord(const std::string& word, platform::Guid* out) {
 
 // A path below the root from a '/'-separated relative word; false for one that leaves it.
 bool BelowRoot(const std::string& root, const std::string& relative, fs::path* out) {
-  const fs::path joined = (fs::path(root) / relative).lexically_normal();
-  const std::string text = joined.string();
+  if (RootedPath(relative)) return false;
+  const fs::path joined = (PathFromUtf8(root) / PathFromUtf8(relative)).lexically_normal();
+  const std::string text = Utf8Of(joined);
   if (text.compare(0, root.size(), root) != 0) return false;
   *out = joined;
   return true;
@@ -222,7 +223,7 @@ int Scenario::Event(const std::vector<std::string>& words, std::string* error) {
     const bool relative = words.size() == 4;
     fs::path located;
     if (!relative && !Locate(words[2], &located)) return *error = "bad path " + words[2], kRunMalformed;
-    const std::string path = relative ? words[2] : located.string();
+    const std::string path = relative ? words[2] : Utf8Of(located);
     model_.LoadAndActivate(name, platform::FromUtf8(path), relative);
   } else {
     *error = "bad step: " + step;
@@ -290,7 +291,7 @@ int Scenario::Files(const std::vector<std::string>& words, std::string* error) {
     platform::Guid type;
     if (!ParseGuidWord(words[1], &type)) return *error = "bad GUID " + words[1], kRunMalformed;
     const std::string name = platform::ToUtf8(platform::FormatGuid(type)) + ".dat";
-    if (!WriteBytes(fs::path(executable_folder_) / name, DocumentBytes(words[2]))) {
+    if (!WriteBytes(PathFromUtf8(executable_folder_) / name, DocumentBytes(words[2]))) {
       return *error = "cannot write " + name, kRunMalformed;
     }
   } else {

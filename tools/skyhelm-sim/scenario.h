@@ -15,6 +15,25 @@
 
 namespace simtool {
 
+// Paths from and to the UTF-8 text of scenario files. Never through std::string directly: on
+// Windows that converts through the ANSI code page, and a name such as "Flüge" would change.
+inline std::filesystem::path PathFromUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+inline std::string Utf8Of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// A path word that names a root of its own: "/x" or "\x" (the current drive's root on Windows)
+// or "D:x" (relative to the current folder of drive D:). Scenario paths are relative to the
+// run's root; such a word would lead out of it.
+inline bool RootedPath(const std::string& path) {
+  if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return true;
+  return path.size() >= 2 && path[1] == ':' &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
 // Exit statuses of a run.
 inline constexpr int kRunOk = 0;
 inline constexpr int kRunMalformed = 2;

@@ -22,9 +22,6 @@ int RemoveStandInDevices() { return 0; }
 #else
 
 #include <windows.h>
-#include <cfgmgr32.h>
-#include <newdev.h>
-#include <setupapi.h>
 
 #include <algorithm>
 #include <map>
@@ -33,22 +30,19 @@ int RemoveStandInDevices() { return 0; }
 #include "driver/control_codes.h"
 #include "platform/text.h"
 #include "sim/win32/driver_host.h"
+#include "sim/win32/standin_devices.h"
 
 namespace simtool {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr wchar_t kHardwareId[] = L"root\\skyhelmsim";
 constexpr wchar_t kServiceWindowClass[] = L"Corvane.Vexmoor.Skyhelm";
 constexpr wchar_t kShellFolders[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr wchar_t kUserShellFolders[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t kCommonDocuments[] = L"Common Documents";
-// {4d36e97d-e325-11ce-bfc1-08002be10318}: the System device setup class.
-constexpr GUID kSystemClass = {0x4d36e97d, 0xe325, 0x11ce,
-                               {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr DWORD kDeadlineMs = 5000;
 // The service counts as finished with a step when the driver has seen nothing for this long.
 constexpr DWORD kQuietMs = 150;
@@ -102,9 +96,6 @@ class ServiceProcess : public ServiceSide {
                 const std::wstring& text);
   int StartService(std::string* error);
   int StopService(std::string* error);
-  bool CreateDevice(const std::string& name, std::wstring* instance, std::string* error);
-  bool InstallDriver(std::string* error);
-  bool RemoveDevice(const std::wstring& instance);
 
   sim::DriverModel& model_;
   sim::DriverHost host_;
@@ -135,13 +126,18 @@ bool ServiceProcess::Prepare(std::string* error) {
       !SetValue(kShellFolders, kCommonDocuments, REG_SZ, documents)) {
     return *error = "cannot point the common documents folder into the run", false;
   }
-  model_.AddTraceFolder(platform::FromUtf8(windows_.string()), u"$ROOT/windows");
+  model_.AddTraceFolder(platform::FromUtf8(Utf8Of(windows_)), u"$ROOT/windows");
   return true;
 }
 
 bool ServiceProcess::Place(const std::string& relative, fs::path* out) {
-  const fs::path normal = fs::path(relative).lexically_normal();
-  if (normal.empty() || normal.is_absolute() || *normal.begin() == "..") return false;
+  // "\x" and "D:x" are not absolute, yet joined to the root they would replace part of it.
+  if (RootedPath(relative)) return false;
+  const fs::path normal = PathFromUtf8(relative).lexically_normal();
+  if (normal.empty() || normal.has_root_name() || normal.has_root_directory() ||
+      *normal.begin() == "..") {
+    return false;
+  }
   fs::path base = root_;
   fs::path rest = normal;
   if (SameText(normal.begin()->wstring(), L"windows")) {
@@ -207,11 +203,11 @@ int ServiceProcess::WriteRegistry(const std::string& key, const std::string& val
                                   const std::string& text, std::string* error) {
   // A value naming a place inside the run's root names where that place lies in this run.
   std::string placed = text;
-  const std::string root = root_.string();
+  const std::string root = Utf8Of(root_);
   if (text.size() > root.size() && text.compare(0, root.size(), root) == 0 &&
       (text[root.size()] == '/' || text[root.size()] == '\\')) {
     fs::path where;
-    if (Place(text.substr(root.size() + 1), &where)) placed = where.string();
+    if (Place(text.substr(root.size() + 1), &where)) placed = Utf8Of(where);
   }
   if (!SetValue(Wide(key), Wide(value), REG_SZ, Wide(placed))) {
     return *error = "cannot write the registry value " + key + "\\" + value, kRunTimedOut;
@@ -297,54 +293,6 @@ int ServiceProcess::StopService(std::string* error) {
   return status;
 }
 
-// The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
-// arrives, so that a service that failed to detach it would refuse its return (a path is
-// attached once).
-bool ServiceProcess::CreateDevice(const std::string& name, std::wstring* instance,
-                                  std::string* error) {
-  HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
-  if (set == INVALID_HANDLE_VALUE) return *error = "SetupDiCreateDeviceInfoList failed", false;
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  static const wchar_t kHardwareIds[] = L"root\\skyhelmsim\0";
-  wchar_t id[MAX_DEVICE_ID_LEN] = {};
-  const bool ok =
-      SetupDiCreateDeviceInfoW(set, (L"ROOT\\SKYHELMSIM\\" + Wide(name)).c_str(), &kSystemClass,
-                               L"Simulated controller", nullptr, 0, &device) &&
-      SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
-                                        reinterpret_cast<const BYTE*>(kHardwareIds),
-                                        sizeof kHardwareIds) &&
-      SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device) &&
-      SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN, nullptr);
-  const DWORD failure = GetLastError();
-  SetupDiDestroyDeviceInfoList(set);
-  if (!ok) return *error = "cannot create a device (error " + std::to_string(failure) + ")", false;
-  *instance = id;
-  return true;
-}
-
-bool ServiceProcess::InstallDriver(std::string* error) {
-  BOOL reboot = FALSE;
-  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, inf_.wstring().c_str(),
-                                          INSTALLFLAG_FORCE, &reboot)) {
-    return *error = "the driver install was refused (error " + std::to_string(GetLastError()) +
-                    ")",
-           false;
-  }
-  return true;
-}
-
-bool ServiceProcess::RemoveDevice(const std::wstring& instance) {
-  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-  if (set == INVALID_HANDLE_VALUE) return false;
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  const bool ok = SetupDiOpenDeviceInfoW(set, instance.c_str(), nullptr, 0, &device) &&
-                  SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
-  SetupDiDestroyDeviceInfoList(set);
-  return ok;
-}
-
 int ServiceProcess::Attach(const std::string& name, std::string* error) {
   if (present_.count(name) != 0) return kRunOk;  // already there, as for a repeated arrival
   // The service runs before the controller arrives, unless it is to find it present at start.
@@ -352,12 +300,14 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
     if (const int started = StartService(error); started != kRunOk) return started;
   }
   model_.Attach(name);
-  std::wstring instance;
-  if (!CreateDevice(name, &instance, error)) return kRunTimedOut;
-  present_[name] = instance;
-  host_.MapDevice(std::u16string(instance.begin(), instance.end()), name);
+  // The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
+  // arrives, so that a service that failed to detach it would refuse its return (a path is
+  // attached once). The host knows the name before the device can be opened.
+  host_.MapDevice(u"ROOT\\SKYHELMSIM\\" + platform::FromUtf8(name), name);
   const uint64_t before = model_.RecordCount();
-  if (!InstallDriver(error)) return kRunTimedOut;
+  std::wstring instance;
+  if (!sim::CreateStandInDevice(inf_.wstring(), Wide(name), &instance, error)) return kRunTimedOut;
+  present_[name] = instance;
   if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
   if (const int started = StartService(error); started != kRunOk) return started;
   // Arrived: the service has opened the controller; attached: its clutch wait is outstanding.
@@ -384,7 +334,7 @@ int ServiceProcess::Detach(const std::string& name, std::string* error) {
   if (found == present_.end()) return Settle(error);
   const std::wstring instance = found->second;
   present_.erase(found);
-  if (!RemoveDevice(instance)) {
+  if (!sim::RemoveStandInDevice(instance)) {
     return *error = "cannot remove the device of " + name, kRunTimedOut;
   }
   return Settle(error);
@@ -398,7 +348,7 @@ int ServiceProcess::Finish(std::string* error) {
   host_.Stop();
   int status = StopService(error);
   for (const auto& [name, instance] : present_) {
-    if (!RemoveDevice(instance) && status == kRunOk) {
+    if (!sim::RemoveStandInDevice(instance) && status == kRunOk) {
       *error = "cannot remove the device of " + name;
       status = kRunTimedOut;
     }
@@ -431,24 +381,7 @@ int ServiceProcess::Finish(std::string* error) {
 
 }  // namespace
 
-int RemoveStandInDevices() {
-  HDEVINFO set = SetupDiGetClassDevsW(nullptr, L"ROOT", nullptr, DIGCF_ALLCLASSES);
-  if (set == INVALID_HANDLE_VALUE) return 0;
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  int removed = 0;
-  constexpr wchar_t kPrefix[] = L"ROOT\\SKYHELMSIM\\";
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
-    wchar_t id[MAX_DEVICE_ID_LEN] = {};
-    if (!SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN, nullptr) ||
-        _wcsnicmp(id, kPrefix, wcslen(kPrefix)) != 0) {
-      continue;
-    }
-    if (SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) ++removed;
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return removed;
-}
+int RemoveStandInDevices() { return sim::RemoveStandInDevices(); }
 
 std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model, const fs::path& work,
                                                 bool start_late) {
