@@ -114,6 +114,26 @@ void Service::OnForeground(const platform::ProgramInfo& front) {
   wake_.Set();
 }
 
+void Service::SetFocusAvailable(bool available) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    focus_available_ = available;
+  }
+  if (!available) SayNoFocus();
+}
+
+void Service::SayNoFocus() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (focus_available_ || said_no_focus_) return;
+  for (const Rule& rule : decider_.rules().rules) {
+    if (rule.trigger != Trigger::kFocus) continue;
+    LogMessage(kLogEvent, kLogCategory,
+               u"Auto Profile: no X11 display; focus rules match nothing, running rules work");
+    said_no_focus_ = true;
+    return;
+  }
+}
+
 void Service::RescanRunning() { Post(false, true); }
 
 void Service::Post(bool reload, bool rescan) {
@@ -184,7 +204,10 @@ void Service::Reload() {
   changed_.notify_all();
 }
 
+
 void Service::Scan() {
+  // The worker and an attaching thread may both scan; the exit watch takes one at a time.
+  std::lock_guard<std::mutex> scanning(scan_lock_);
   std::vector<platform::ProgramInfo> running;
   const bool listed = source_.running != nullptr ? source_.running(source_.context, &running)
                                                  : platform::RunningPrograms(&running);
@@ -246,7 +269,10 @@ void Service::Work() {
     std::swap(rescan, rescan_);
     seen = posted_;
   }
-  if (reload) Reload();
+  if (reload) {
+    Reload();
+    SayNoFocus();
+  }
   {
     std::lock_guard<std::mutex> hold(lock_);
     scan_due = decider_.rules().HasRunningRule() && (rescan || platform::TickMs() >= next_scan_);

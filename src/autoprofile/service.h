@@ -38,6 +38,10 @@ class Service final : public devices::DeviceObserver {
   // Removes the observer, stops the watches and joins the worker.
   void Stop();
 
+  // Whether a source of the program in front exists (true unless told otherwise). Without one,
+  // focus rules match nothing, which is said once when rules are read that hold one.
+  void SetFocusAvailable(bool available);
+
   // The program in front changed. Any thread; it never waits for a driver.
   void OnForeground(const platform::ProgramInfo& front);
   // The running programs may have changed: scan them at once.
@@ -67,6 +71,7 @@ class Service final : public devices::DeviceObserver {
   void Post(bool reload, bool rescan);
   void Reload();
   void Scan();
+  void SayNoFocus();
   // Takes the due actions (of only_path when given) and sends them; holds act_lock_ throughout
   // so that a clutch that engages meanwhile waits for the action to finish.
   void Act(const std::u16string* only_path);
@@ -81,7 +86,8 @@ class Service final : public devices::DeviceObserver {
   std::unique_ptr<platform::ExitWatch> exit_watch_;
   bool started_ = false;
 
-  std::mutex act_lock_;  // held while actions are taken and sent
+  std::mutex scan_lock_;  // held while the running programs are scanned
+  std::mutex act_lock_;   // held while actions are taken and sent
   std::mutex lock_;      // guards everything below
   std::condition_variable changed_;
   Decider decider_;
@@ -91,6 +97,8 @@ class Service final : public devices::DeviceObserver {
   uint64_t handled_ = 0;  // of these, the ones the worker has finished
   uint64_t reads_ = 0;
   uint64_t next_scan_ = kNoDeadline;
+  bool focus_available_ = true;
+  bool said_no_focus_ = false;
 };
 
 }  // namespace autoprofile

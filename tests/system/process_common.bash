@@ -17,6 +17,9 @@ use_work_root() {
   export SKYHELM_ROOT=$work/root
   export SKYHELM_DEVICE_DIR=$work/run/devices
   export XDG_RUNTIME_DIR=$work/run
+  # The automatic-profile rules file of the run (none unless a test writes one), never the user's.
+  export XDG_CONFIG_HOME=$work/config
+  unset SKYHELM_RULES
   mkdir -p "$SKYHELM_ROOT/documents" "$SKYHELM_ROOT/windows" "$SKYHELM_ROOT/registry" "$work/run"
   chmod 700 "$work/run"
 }

@@ -8,12 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
+#include "autoprofile/service.h"
 #include "devices/device_change.h"
 #include "devices/device_manager.h"
 #include "log/log.h"
+#include "platform/file_watch.h"
 #include "platform/instance.h"
+#include "platform/programs.h"
 #include "platform/posix/device_watch.h"
 
 namespace app {
@@ -39,14 +43,37 @@ bool EndOnStopSignals() {
          pthread_sigmask(SIG_UNBLOCK, &signals, nullptr) == 0;
 }
 
-// Hands the watch's records to the device manager for the life of the process; returns only
-// when the watch cannot be waited for.
-void RunWatchLoop(platform::DeviceWatch& watch) {
+constexpr int kForegroundRetryMs = 10000;
+
+void OnForeground(void* service, const platform::ProgramInfo& front) {
+  static_cast<autoprofile::Service*>(service)->OnForeground(front);
+}
+
+// Connects the foreground watch to X11; false when there is no display or it refused.
+bool ConnectForeground(platform::ForegroundWatch& foreground) {
+  const char* display = std::getenv("DISPLAY");
+  return display != nullptr && *display != '\0' && foreground.Start();
+}
+
+// Hands the watch's records to the device manager, and X11's foreground changes to the
+// automatic profiles, for the life of the process; returns only when the watch cannot be
+// waited for. A lost X11 connection is retried every 10 s.
+void RunWatchLoop(platform::DeviceWatch& watch, platform::ForegroundWatch& foreground,
+                  bool retry_foreground) {
   for (;;) {
-    pollfd wait{watch.PollFd(), POLLIN, 0};
-    if (poll(&wait, 1, -1) < 0) {
+    pollfd waits[2] = {{watch.PollFd(), POLLIN, 0}, {foreground.PollFd(), POLLIN, 0}};
+    const bool connected = waits[1].fd >= 0;
+    const int timeout = !connected && retry_foreground ? kForegroundRetryMs : -1;
+    if (poll(waits, connected ? 2 : 1, timeout) < 0) {
       if (errno == EINTR) continue;
       return;
+    }
+    if (!connected && retry_foreground && ConnectForeground(foreground)) {
+      LogMessage(kLogEvent, kLogCategory, u"Auto Profile: connected to X11 again");
+    }
+    if (connected && waits[1].revents != 0 && !foreground.Dispatch()) {
+      LogMessage(kLogError, kLogCategory,
+                 u"Auto Profile: the X11 connection was lost; retrying every 10 s");
     }
     for (const platform::DeviceChange& change : watch.TakeChanges()) {
       devices::HandleDeviceChange(&watch, change, devices::DeviceManagerTarget());
@@ -82,8 +109,14 @@ int ProcessEntry(void* /*instance*/) {
     LogMessage(kLogError, kLogCategory, u"Cannot watch the device folder %S", folder.c_str());
     return 1;
   }
+  // Automatic profiles: acting only when a rules file exists, and watching for one.
+  static auto* autoprofiles = new autoprofile::Service;
+  autoprofiles->Start(platform::RulesFilePath());
+  static auto* foreground = new platform::ForegroundWatch(&OnForeground, autoprofiles);
+  const bool has_display = ConnectForeground(*foreground);
+  if (!has_display) autoprofiles->SetFocusAvailable(false);
   devices::DiscoverDevices(watch);
-  RunWatchLoop(*watch);
+  RunWatchLoop(*watch, *foreground, has_display);
   LogMessage(kLogError, kLogCategory, u"Cannot wait for the device folder watch");
   return 1;
 }
