@@ -1,0 +1,180 @@
+// The Linux program seam against real processes: the /proc scan with a Wine-style command line,
+// the pidfd exit watch, and (under Xvfb, run by tests/system/x11_foreground.sh) the X11
+// foreground watch with a window carrying a real child's _NET_WM_PID.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/programs.h"
+#include "platform/text.h"
+#include "sim_test_support.h"
+
+namespace {
+
+using sim_test::kDeadlineMs;
+
+// A shell that stays alive with "Z:\games\DCS.exe" as an argument, as Wine's loader runs.
+class Child {
+ public:
+  Child() {
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Its own group, so that ending it ends its sleep too.
+      setpgid(0, 0);
+      execl("/bin/sh", "sh", "-c", "sleep 30; :", "Z:\\games\\DCS.exe", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Child() { End(); }
+  void End() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  uint32_t pid() const { return static_cast<uint32_t>(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(PosixProgramsTest, TheScanListsAChildWithItsPathAndWindowsName) {
+  Child child;
+  ASSERT_GT(child.pid(), 0u);
+  // The child has exec'd once its executable is the shell.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  platform::ProgramInfo found;
+  while (found.windows_path.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::vector<platform::ProgramInfo> running;
+    ASSERT_TRUE(platform::RunningPrograms(&running));
+    for (const platform::ProgramInfo& info : running) {
+      if (info.pid == child.pid()) found = info;
+    }
+    if (found.windows_path.empty()) usleep(20000);
+  }
+  EXPECT_EQ(found.windows_path, u"Z:\\games\\DCS.exe");
+  char target[4096] = {};
+  ASSERT_GT(readlink("/bin/sh", target, sizeof target - 1), 0);  // dash, bash, ...
+  EXPECT_EQ(platform::FileNameOf(found.path), platform::FileNameOf(platform::FromUtf8(target)));
+}
+
+TEST(PosixProgramsTest, TheExitWatchSeesAChildEndAtOnce) {
+  Child child;
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::vector<uint32_t> pids;
+  struct Context {
+    std::mutex* mutex;
+    std::condition_variable* ended;
+    std::vector<uint32_t>* pids;
+  } context{&mutex, &ended, &pids};
+  platform::ExitWatch watch(
+      [](void* raw, uint32_t pid) {
+        auto* c = static_cast<Context*>(raw);
+        std::lock_guard<std::mutex> hold(*c->mutex);
+        c->pids->push_back(pid);
+        c->ended->notify_all();
+      },
+      &context);
+  ASSERT_TRUE(watch.Watch(child.pid()));
+  EXPECT_TRUE(watch.Watch(child.pid()));  // a second watch of the same pid adds nothing
+  const uint32_t pid = child.pid();
+  child.End();
+  std::unique_lock<std::mutex> hold(mutex);
+  ASSERT_TRUE(ended.wait_for(hold, std::chrono::milliseconds(kDeadlineMs), [&] { return !pids.empty(); }));
+  EXPECT_EQ(pids, std::vector<uint32_t>{pid});
+  hold.unlock();
+  EXPECT_FALSE(watch.Watch(pid));  // gone: the caller's scan is the fall-back
+  watch.Stop();
+}
+
+// Sets a property of window on the test's own X11 connection.
+void SetProperty(xcb_connection_t* x, xcb_window_t window, const char* name, xcb_atom_t type,
+                 uint8_t format, const void* data, uint32_t count) {
+  xcb_intern_atom_reply_t* atom =
+      xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, std::strlen(name), name), nullptr);
+  ASSERT_NE(atom, nullptr);
+  xcb_change_property(x, XCB_PROP_MODE_REPLACE, window, atom->atom, type, format, count, data);
+  free(atom);
+  xcb_flush(x);
+}
+
+xcb_atom_t AtomOf(xcb_connection_t* x, const char* name) {
+  xcb_intern_atom_reply_t* atom =
+      xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, std::strlen(name), name), nullptr);
+  const xcb_atom_t value = atom != nullptr ? atom->atom : 0;
+  free(atom);
+  return value;
+}
+
+TEST(X11ForegroundTest, ReportsTheActiveWindowsProgramTitleAndTheDesktop) {
+  if (std::getenv("SKYHELM_X11_TEST") == nullptr) GTEST_SKIP() << "run by x11_foreground.sh under Xvfb";
+  Child child;
+  int screen_number = 0;
+  xcb_connection_t* x = xcb_connect(nullptr, &screen_number);
+  ASSERT_EQ(xcb_connection_has_error(x), 0);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+  const xcb_window_t game = xcb_generate_id(x);
+  xcb_create_window(x, XCB_COPY_FROM_PARENT, game, root, 0, 0, 10, 10, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+  const uint32_t pid = child.pid();
+  SetProperty(x, game, "_NET_WM_PID", XCB_ATOM_CARDINAL, 32, &pid, 1);
+  const std::string title = "Falcon BMS \xE2\x80\x93 4.37";
+  SetProperty(x, game, "_NET_WM_NAME", AtomOf(x, "UTF8_STRING"), 8, title.data(), title.size());
+  const xcb_window_t notes = xcb_generate_id(x);
+  xcb_create_window(x, XCB_COPY_FROM_PARENT, notes, root, 0, 0, 10, 10, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+  const char latin1[] = "Caf\xE9";
+  SetProperty(x, notes, "WM_NAME", XCB_ATOM_STRING, 8, latin1, 4);
+
+  std::vector<platform::ProgramInfo> seen;
+  platform::ForegroundWatch watch(
+      [](void* out, const platform::ProgramInfo& front) {
+        static_cast<std::vector<platform::ProgramInfo>*>(out)->push_back(front);
+      },
+      &seen);
+  ASSERT_TRUE(watch.Start());
+  ASSERT_EQ(seen.size(), 1u);  // what is in front at the start: nothing yet
+  EXPECT_EQ(seen[0].pid, 0u);
+  // Each change of _NET_ACTIVE_WINDOW is one report, read when the watch's descriptor wakes.
+  auto activate = [&](xcb_window_t window) {
+    const size_t before = seen.size();
+    SetProperty(x, root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, 32, &window, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+    while (seen.size() == before && std::chrono::steady_clock::now() < deadline) {
+      pollfd wait{watch.PollFd(), POLLIN, 0};
+      poll(&wait, 1, 100);
+      ASSERT_TRUE(watch.Dispatch());
+    }
+    ASSERT_EQ(seen.size(), before + 1);
+  };
+  activate(game);
+  EXPECT_EQ(seen.back().pid, pid);
+  EXPECT_EQ(seen.back().title, platform::FromUtf8(title));
+  EXPECT_EQ(seen.back().windows_path, u"Z:\\games\\DCS.exe");
+  EXPECT_FALSE(seen.back().path.empty());
+  activate(notes);  // no _NET_WM_PID: the title alone
+  EXPECT_TRUE(seen.back().path_unknown);
+  EXPECT_EQ(seen.back().title, u"Caf\u00e9");
+  activate(XCB_WINDOW_NONE);
+  EXPECT_EQ(seen.back().pid, 0u);
+  EXPECT_TRUE(seen.back().path.empty());
+  watch.Stop();
+  xcb_disconnect(x);
+}
+
+}  // namespace
+#endif
