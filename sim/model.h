@@ -4,6 +4,7 @@
 // knows nothing of how requests arrive. Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -154,6 +155,8 @@ class DriverModel {
   // (clutch), shift, control, kind, commandstate and command (command), buttons (soft buttons),
   // size (reads).
   std::vector<std::string> Trace() const;
+  // When each record of Trace() was made, by the steady clock, in the same order.
+  std::vector<std::chrono::steady_clock::time_point> TraceTimes() const;
   void ClearTrace();
   // Paths inside root are written with root replaced by $ROOT and '/' as separator.
   void SetTraceRoot(std::u16string_view root);
@@ -232,6 +235,7 @@ class DriverModel {
   std::map<ConnectionId, std::unique_ptr<Connection>> connections_;
   ConnectionId next_connection_ = 1;
   std::vector<std::string> trace_;
+  std::vector<std::chrono::steady_clock::time_point> trace_times_;
   uint64_t next_seq_ = 1;
   std::u16string trace_root_;
   std::vector<std::pair<std::u16string, std::u16string>> trace_folders_;

@@ -222,6 +222,7 @@ void DriverModel::RecordRequest(const std::string& dev, uint32_t code, uint32_t 
   if (state != nullptr) line.Ascii("state", state);
   line.Append(fields).Hex("in", input.data(), input.size());
   trace_.push_back(line.Finish());
+  trace_times_.push_back(std::chrono::steady_clock::now());
 }
 
 void DriverModel::RecordHandle(const std::string& dev, const char* what, uint32_t status,
@@ -232,6 +233,7 @@ void DriverModel::RecordHandle(const std::string& dev, const char* what, uint32_
   if (status != 0) line.Number("error", status);
   line.Text("path", TracePath(path));
   trace_.push_back(line.Finish());
+  trace_times_.push_back(std::chrono::steady_clock::now());
 }
 
 namespace {
@@ -289,9 +291,15 @@ std::vector<std::string> DriverModel::Trace() const {
   return trace_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> DriverModel::TraceTimes() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return trace_times_;
+}
+
 void DriverModel::ClearTrace() {
   std::lock_guard<std::mutex> hold(mutex_);
   trace_.clear();
+  trace_times_.clear();
 }
 
 }  // namespace sim

@@ -16,7 +16,7 @@
 #include "sim/model.h"
 #include "tests/session/log_capture.h"
 
-inline constexpr uint32_t kDeadlineMs = 5000;
+inline constexpr uint32_t kDeadlineMs = 10000;
 inline constexpr char kDevice[] = "dev";
 
 // Polls condition until it holds or the deadline passes.

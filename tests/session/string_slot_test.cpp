@@ -155,33 +155,46 @@ std::string WindowHex(const std::u16string& window) {
   return hex;
 }
 
-// 20 units with maximum 16 and 250 ms: windows at positions 0 to 27, one every 250 ms, then
-// position 0 again. Timing is checked loosely: the machine may be busy.
+// The first window goes out before the first pause: a marquee stopped at once has sent it alone.
+TEST_F(StringSlotTest, AMarqueeStoppedAtOnceHasSentItsFirstWindow) {
+  const std::u16string text = u"ABCDEFGHIJKLMNOPQRST";
+  EXPECT_EQ(Set(0, text), kStatusOk);
+  slots_[0].StopMarquee();
+  const auto records = Strings();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(InputHex(records[0]), WindowHex(Window(text, 0)));
+}
+
+// 20 units with maximum 16 and 250 ms: windows at positions 0 to 27, then position 0 again. Each
+// step follows the one before by at least the marquee time, as the simulated driver timed their
+// requests (a busy machine only makes the steps later). How close to the marquee time they come
+// is measured in bench/session.
 TEST_F(StringSlotTest, MarqueeScrollsTwentyEightWindowsThenStartsAgain) {
   const std::u16string text = u"ABCDEFGHIJKLMNOPQRST";
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Set(0, text), kStatusOk);
-  std::vector<double> seconds;
-  for (uint64_t count = 1; count <= 30; ++count) {
-    ASSERT_TRUE(model_.WaitForIssued(kDevice, IOCTL_SET_STRING, count, 2000)) << count;
-    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                          .count());
-  }
+  ASSERT_TRUE(model_.WaitForIssued(kDevice, IOCTL_SET_STRING, 30, 30 * 250 + kDeadlineMs));
   slots_[0].StopMarquee();
   EXPECT_EQ(log_.Count(u"Marquee Thread Started"), 1);
   EXPECT_EQ(log_.Count(u"Marquee Thread Finished"), 1);
-  const auto records = Strings();
+  const std::vector<std::string> trace = model_.Trace();
+  const auto times = model_.TraceTimes();
+  ASSERT_EQ(times.size(), trace.size());
+  std::vector<std::string> records;
+  std::vector<std::chrono::steady_clock::time_point> sent;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    if (trace[i].find("\"code\":\"IOCTL_SET_STRING\"") == std::string::npos) continue;
+    records.push_back(trace[i]);
+    sent.push_back(times[i]);
+  }
   ASSERT_GE(records.size(), 30u);
   for (size_t step = 0; step < 30; ++step) {
     EXPECT_EQ(InputHex(records[step]), WindowHex(Window(text, step % 28))) << step;
   }
-  EXPECT_LT(seconds[0], 0.2);  // the first window goes out at once
+  // A Windows wait may end up to one clock tick (15.6 ms) before its time.
+  constexpr auto kShortestStep = std::chrono::milliseconds(250 - 16);
   for (size_t step = 1; step < 30; ++step) {
-    EXPECT_GE(seconds[step] - seconds[step - 1], 0.1) << step;
+    EXPECT_GE(sent[step] - sent[step - 1], kShortestStep) << step;
   }
-  const double average = (seconds[29] - seconds[0]) / 29;
-  EXPECT_GE(average, 0.245);
-  EXPECT_LE(average, 0.4);
   EXPECT_EQ(log_.Count(u"Setting string = 250 16 \"ABCDEFGHIJKLMNOPQRST        "
                        u"ABCDEFGHIJKLMNOPQRST\""),
             2);
