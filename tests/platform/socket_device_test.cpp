@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -33,6 +34,18 @@ const platform::Guid kClass = {0x19D936F8, 0xBAC2, 0x4636, {0x82, 0xB7, 0xBC, 0x
 
 using socket_test::Frame;
 using socket_test::TestDriver;
+
+constexpr uint32_t kDeadlineMs = 10000;
+
+// Waits up to the shared deadline until the driver has seen count frames; false if it has not.
+bool WaitForSeen(TestDriver& driver, size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  while (driver.Seen().size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(1000);
+  }
+  return true;
+}
 
 class SocketDeviceTest : public ::testing::Test {
  protected:
@@ -290,15 +303,21 @@ TEST_F(SocketDeviceTest, OverlappedRequestIssuedDuringASynchronousOneIsAnsweredA
     uint32_t returned = 0;
     sync_ok = platform::DeviceControl(device, 0x223004, nullptr, 0, sync_out, 1, &returned);
   });
-  for (int i = 0; i < 500 && driver.Seen().empty(); ++i) usleep(1000);
+  const bool sync_arrived = WaitForSeen(driver, 1);
   platform::Event done(platform::Event::Kind::kManualReset);
   platform::Overlapped overlapped(done);
   unsigned char out[1] = {};
-  ASSERT_TRUE(platform::IssueControl(device, 0x223634, nullptr, 0, out, 1, overlapped));
+  const bool issued = platform::IssueControl(device, 0x223634, nullptr, 0, out, 1, overlapped);
   caller.join();
+  ASSERT_TRUE(sync_arrived);
+  ASSERT_TRUE(issued);
+  const std::vector<Frame> seen = driver.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].code, 0x223004u);
+  EXPECT_EQ(seen[1].code, 0x223634u);
   EXPECT_TRUE(sync_ok);
   EXPECT_EQ(sync_out[0], 1);
-  ASSERT_TRUE(done.Wait(5000));
+  ASSERT_TRUE(done.Wait(kDeadlineMs));
   uint32_t returned = 0;
   EXPECT_TRUE(platform::GetOverlappedResult(device, overlapped, &returned, false));
   EXPECT_EQ(out[0], 2);
