@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,11 @@
 #include "sim/in_process.h"
 #include "sim/model.h"
 #include "sim/socket_server.h"
+#include "sim_test_support.h"
 
 namespace {
 
+using sim_test::kDeadlineMs;
 constexpr char kName[] = "SRV";
 
 std::vector<unsigned char> RequestFrame(uint64_t id, uint32_t code, uint32_t output_size) {
@@ -79,11 +82,11 @@ class SocketServerTest : public ::testing::Test {
     std::memcpy(open_status, answer + 4, 4);
     return fd;
   }
-  // Reads size bytes within two seconds.
+  // Reads size bytes within the shared deadline.
   static bool ReadBytes(int fd, unsigned char* out, size_t size) {
     while (size > 0) {
       pollfd wait{fd, POLLIN, 0};
-      if (poll(&wait, 1, 2000) != 1) return false;
+      if (poll(&wait, 1, kDeadlineMs) != 1) return false;
       const ssize_t got = recv(fd, out, size, 0);
       if (got <= 0) return false;
       out += got;
@@ -101,14 +104,19 @@ class SocketServerTest : public ::testing::Test {
     answer->data.resize(length - 20);
     return answer->data.empty() || ReadBytes(fd, answer->data.data(), answer->data.size());
   }
-  // True when the server closes the connection within two seconds.
+  // True when the server closes the connection within the shared deadline.
   static bool ClosedByServer(int fd) {
     pollfd wait{fd, POLLIN, 0};
     unsigned char byte = 0;
-    return poll(&wait, 1, 2000) == 1 && recv(fd, &byte, 1, 0) == 0;
+    return poll(&wait, 1, kDeadlineMs) == 1 && recv(fd, &byte, 1, 0) == 0;
   }
   static void Send(int fd, const std::vector<unsigned char>& bytes) {
     ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Polls condition every 10 ms until it holds or the shared deadline passes.
+  static void Eventually(const std::function<bool()>& condition) {
+    for (uint32_t waited = 0; !condition() && waited < kDeadlineMs; waited += 10) usleep(10000);
   }
 
   // The threads of this process, as the kernel lists them.
@@ -159,7 +167,7 @@ TEST_F(SocketServerTest, PendingWaitIsAnsweredWhenTheEventComesAndCancelledWhenA
   const int fd = Connect(&status);
   ASSERT_GE(fd, 0);
   Send(fd, RequestFrame(1, IOCTL_WAIT_CLUTCH_EVENT, 4));
-  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs));
   model_.RaiseClutchEvent(kName, 1, 5);
   AnswerFrame answer;
   ASSERT_TRUE(ReadAnswer(fd, &answer));
@@ -168,7 +176,7 @@ TEST_F(SocketServerTest, PendingWaitIsAnsweredWhenTheEventComesAndCancelledWhenA
   ASSERT_EQ(answer.data.size(), 4u);
 
   Send(fd, RequestFrame(2, IOCTL_WAIT_CLUTCH_EVENT, 4));
-  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs));
   Send(fd, RequestFrame(2, platform::kSocketCancelCode, 0));
   ASSERT_TRUE(ReadAnswer(fd, &answer));
   EXPECT_EQ(answer.id, 2u);
@@ -183,14 +191,13 @@ TEST_F(SocketServerTest, ClosingTheConnectionEndsItsOutstandingWaits) {
   ASSERT_GE(fd, 0);
   Send(fd, RequestFrame(1, IOCTL_WAIT_CLUTCH_EVENT, 4));
   Send(fd, RequestFrame(2, IOCTL_WAIT_SHIFT_CHANGE, 16));
-  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_SHIFT_CHANGE, 2000));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_SHIFT_CHANGE, kDeadlineMs));
   close(fd);
-  for (int i = 0; i < 200 && model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT) +
-                                     model_.OutstandingCount(kName, IOCTL_WAIT_SHIFT_CHANGE) >
-                                 0;
-       ++i) {
-    usleep(10000);
-  }
+  Eventually([&] {
+    return model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT) +
+               model_.OutstandingCount(kName, IOCTL_WAIT_SHIFT_CHANGE) ==
+           0;
+  });
   EXPECT_EQ(model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT), 0u);
   EXPECT_EQ(model_.OutstandingCount(kName, IOCTL_WAIT_SHIFT_CHANGE), 0u);
   // The socket still serves new connections.
@@ -232,7 +239,7 @@ TEST_F(SocketServerTest, RefusedOpenIsAnsweredWithTheErrorAndUnpublishClosesConn
   ASSERT_GE(fd, 0);
   EXPECT_EQ(status, 0u);
   Send(fd, RequestFrame(1, IOCTL_WAIT_CLUTCH_EVENT, 4));
-  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs));
   server_->Unpublish("srv");
   // The outstanding wait is ended; whatever the service reads next, the connection then ends.
   AnswerFrame answer;
@@ -260,8 +267,8 @@ TEST_F(SocketServerTest, PendingRequestsReuseTheServersThreadsWhichItJoinsWhenIt
       Send(fd, RequestFrame(round * 10 + 1, IOCTL_WAIT_CLUTCH_EVENT, 4));
       Send(fd, RequestFrame(round * 10 + 2, IOCTL_WAIT_SHIFT_CHANGE, 16));
     }
-    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000, kConnections));
-    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_SHIFT_CHANGE, 2000, kConnections));
+    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs, kConnections));
+    ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_SHIFT_CHANGE, kDeadlineMs, kConnections));
     AnswerFrame answer;
     if (round == 1) {
       // A second request under the id of a pending one is refused; the pending one stays.
@@ -292,7 +299,7 @@ TEST_F(SocketServerTest, PendingRequestsReuseTheServersThreadsWhichItJoinsWhenIt
 
   // Going with waits outstanding ends them and every thread the server started.
   for (int fd : fds) Send(fd, RequestFrame(1000, IOCTL_WAIT_CLUTCH_EVENT, 4));
-  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, 2000, kConnections));
+  ASSERT_TRUE(model_.WaitForOutstanding(kName, IOCTL_WAIT_CLUTCH_EVENT, kDeadlineMs, kConnections));
   server_.reset();
   EXPECT_EQ(model_.OutstandingCount(kName, IOCTL_WAIT_CLUTCH_EVENT), 0u);
   for (int fd : fds) {
@@ -301,7 +308,7 @@ TEST_F(SocketServerTest, PendingRequestsReuseTheServersThreadsWhichItJoinsWhenIt
     close(fd);
   }
   // A joined thread leaves the kernel's list a moment after the join returns.
-  for (int i = 0; i < 200 && ThreadCount() > before; ++i) usleep(10000);
+  Eventually([&] { return ThreadCount() <= before; });
   EXPECT_LE(ThreadCount(), before);
 }
 
