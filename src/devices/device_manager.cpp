@@ -129,20 +129,32 @@ std::vector<std::u16string> EnumerateDevices() {
 }
 
 void DiscoverDevices(void* window, std::vector<std::u16string> (*enumerate)()) {
-  // The registration is never undone: arrivals are wanted for the life of the process.
-  platform::RegisterInterfaceArrivals(window, kControllerInterfaceClass);
+  // The registration is never undone: arrivals are wanted for the life of the process. Without
+  // it only the controllers present now are served, which a user would not see otherwise.
+  if (platform::RegisterInterfaceArrivals(window, kControllerInterfaceClass) == nullptr) {
+    LogMessage(kLogError, kLogCategory, u"Device Arrival Registration Failed");
+  }
   for (const std::u16string& path : enumerate()) AttachDevice(window, path);
 }
 
-void AttachDevice(void* window, const std::u16string& path) {
+void AttachDevice(void* window, const std::u16string& path,
+                  RemovalRegistration register_removal) {
   // Arrivals repeat what discovery found, and some systems send each arrival more than once.
   if (FindEntry([&](const DeviceEntry& e) { return SameInterfacePath(e.path, path); })) return;
   platform::DeviceHandle device =
       platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, /*overlapped=*/true);
   if (device == nullptr) return;
-  void* notification = platform::RegisterHandleRemoval(window, NotificationKey(device));
-  if (notification == nullptr) {
-    LogMessage(kLogError, kLogCategory, u"Device Removal Registration Failed %ws", path.c_str());
+  void* notification = nullptr;
+  if (window != nullptr) {
+    notification = register_removal(window, NotificationKey(device));
+    if (notification == nullptr) {
+      // Unregistered, the open handle would veto an orderly removal (disabling or uninstalling
+      // the device) that the service never hears of. The controller is left closed until its
+      // interface arrives again.
+      LogMessage(kLogError, kLogCategory, u"Device Removal Registration Failed %ws", path.c_str());
+      platform::CloseDevice(device);
+      return;
+    }
   }
 
   platform::Guid device_type;

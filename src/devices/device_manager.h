@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/device_io.h"
+#include "platform/devices.h"
 #include "platform/guid.h"
 
 namespace Corvane::Vexmoor {
@@ -29,8 +30,8 @@ struct DeviceEntry {
   ~DeviceEntry();
   std::u16string path;
   platform::DeviceHandle device = nullptr;
-  // The per-handle removal registration of the device; null when registering failed. Removal
-  // records of the handle name it.
+  // The per-handle removal registration of the device; null when attached without a window.
+  // Removal records of the handle name it.
   void* notification = nullptr;
   std::unique_ptr<Corvane::Vexmoor::CArdrithClutchThread> clutch_thread;
   std::unique_ptr<Corvane::Vexmoor::CArdrithClutch> clutch;
@@ -70,12 +71,18 @@ std::vector<std::u16string> EnumerateDevices();
 // enumerate lists the present controllers (EnumerateDevices unless a test gives another).
 void DiscoverDevices(void* window,
                      std::vector<std::u16string> (*enumerate)() = &EnumerateDevices);
+// Registers a recipient for the removal of one open device (the notification key of the
+// handle); null on failure. platform::RegisterHandleRemoval unless a test gives another.
+using RemovalRegistration = void* (*)(void* recipient, void* native_handle);
 // Opens path, registers window for the removal of its handle, brings the controller's outputs up
 // to date with one session, and adds an entry whose clutch thread runs until it is detached.
 // Nothing is added when the path cannot be opened or an attached entry has the same path
-// (compared without regard to case). A failed removal registration is logged; the entry is added
-// all the same and goes with the removal of its interface.
-void AttachDevice(void* window, const std::u16string& path);
+// (compared without regard to case). When the removal registration fails, the failure is logged,
+// the handle is closed again and nothing is added: the next arrival of the path attaches it. A
+// null window registers nothing (in-process runs and tests, whose removals come as records of
+// the interface).
+void AttachDevice(void* window, const std::u16string& path,
+                  RemovalRegistration register_removal = &platform::RegisterHandleRemoval);
 // Detaches the first entry whose device has the notification key handle; ignores unknown ones.
 void DetachDevice(void* handle);
 // Detaches the entry whose removal registration is notification; its path goes to *path. False

@@ -33,9 +33,11 @@ void CArdrithClutchThread::Run() {
     if (wait == DriverWait::kFailed) {
       // Drivers fail pending requests around power transitions without removing the device:
       // while the controller stays attached its clutch must not stay dead, so the wait starts
-      // again after a pause. A removal detaches the entry, whose Stop ends the pause at once.
-      LogMessage(kLogError, kLogCategory, u"Clutch Event Wait Failed - Restarting Clutch Thread");
+      // again after a pause. A removal fails the wait too, and then detaches the entry, whose
+      // Stop ends the pause at once: only a controller still attached after the pause is worth
+      // a line, an unplugged one is not an error.
       if (StopEvent().Wait(kRestartPauseMs)) return;
+      LogMessage(kLogError, kLogCategory, u"Clutch Event Wait Failed - Restarting Clutch Thread");
       continue;
     }
     const ClutchWords words = ClutchWords::Read(output);

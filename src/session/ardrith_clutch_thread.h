@@ -12,8 +12,9 @@ namespace Corvane::Vexmoor {
 
 // Owned by a device entry: constructed with the entry's handle and OnClutchEvent, started by
 // AttachDevice, stopped by DetachDevice before the handle closes. The handle is borrowed and
-// never closed here. A wait that fails is issued again after a pause of a second (logged at
-// level 1), for as long as the thread runs; its only log line.
+// never closed here. A wait that fails is issued again after a pause of a second, for as long as
+// the thread runs; a restart is logged at level 1 (its only log line), a stop during the pause
+// (the controller's removal) is not.
 class CArdrithClutchThread : public CThread {
  public:
   // Called on this thread, under its mutex, with engaged as 0 or 1, the event type word

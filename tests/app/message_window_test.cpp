@@ -78,15 +78,16 @@ TEST(MessageWindow, CreatedWithDiscoveryAndEndedThroughDestroy) {
   EXPECT_TRUE(devices::AttachedDevices().empty());  // no controller present under test
 
   // Device changes the window does not act on, or that name nothing attached, change nothing.
+  // Every device-change message is answered TRUE, which grants a query-remove.
   std::vector<unsigned char> arrival = InterfaceBroadcast(L"\\\\?\\NOSUCH#DEVICE#0#{x}");
   EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
-                         reinterpret_cast<LPARAM>(arrival.data())), 0);
+                         reinterpret_cast<LPARAM>(arrival.data())), TRUE);
   DEV_BROADCAST_HANDLE removal{};
   removal.dbch_size = sizeof removal;
   removal.dbch_devicetype = DBT_DEVTYP_HANDLE;
   removal.dbch_handle = reinterpret_cast<HANDLE>(0x4321);
   EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE,
-                         reinterpret_cast<LPARAM>(&removal)), 0);
+                         reinterpret_cast<LPARAM>(&removal)), TRUE);
   EXPECT_TRUE(devices::AttachedDevices().empty());
 
   g_loop_timed_out = false;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "devices/device_change.h"
 #include "devices/fake_controllers.h"
 #include "log/log.h"
 
@@ -79,21 +80,15 @@ struct LogLines {
 
 // A path that is attached already, as discovery and a repeated arrival both give it, and in
 // another case as an arrival broadcast spells it, is neither opened nor added again. With no
-// window to register with, the removal registration fails: that is logged as an error, and the
-// entry goes with the removal of its interface instead.
-TEST_F(DeviceManagerTest, AnAttachedPathInAnyCaseIsNotAttachedAgainAndAFailedRegistrationIsLogged) {
-  LogLines lines;
-  g_log_sink = LogSink{1, &lines, &LogLines::Receive, 4, kLogCategory};
+// window nothing is registered (in-process runs): the entry goes with its interface's removal.
+TEST_F(DeviceManagerTest, AnAttachedPathInAnyCaseIsNotAttachedAgain) {
   controllers_.Add("a");
   devices::AttachDevice(nullptr, u"sim:a");
   devices::AttachDevice(nullptr, u"sim:a");
   devices::AttachDevice(nullptr, u"SIM:a");
-  g_log_sink = LogSink{};
   ASSERT_EQ(Paths(), (std::vector<std::u16string>{u"sim:a"}));
   EXPECT_EQ(controllers_.OpenConnections("a"), 1);
   EXPECT_EQ(devices::AttachedDevices()[0].notification, nullptr);
-  ASSERT_EQ(lines.errors.size(), 1u);
-  EXPECT_NE(lines.errors[0].find(u"Device Removal Registration Failed sim:a"), std::u16string::npos);
 
   void* registration = nullptr;
   EXPECT_FALSE(devices::DetachRegistration(nullptr, nullptr));  // no registration names nothing
@@ -101,6 +96,81 @@ TEST_F(DeviceManagerTest, AnAttachedPathInAnyCaseIsNotAttachedAgainAndAFailedReg
   EXPECT_TRUE(devices::AttachedDevices().empty());
   EXPECT_EQ(controllers_.OpenConnections("a"), 0);
   EXPECT_FALSE(devices::DetachPath(u"sim:a", &registration));
+}
+
+// The removal registration of the next attach fails once, then hands out kRegistration.
+std::atomic<int> g_registration_failures{0};
+void* const kRegistration = reinterpret_cast<void*>(0x5151);
+void* RegisterFailingOnce(void*, void*) {
+  return g_registration_failures.fetch_sub(1) > 0 ? nullptr : kRegistration;
+}
+
+// The device manager behind device-change records, with the registration above.
+class FailingRegistrationTarget final : public devices::DeviceChangeTarget {
+ public:
+  void Attach(void* window, const std::u16string& path) override {
+    devices::AttachDevice(window, path, &RegisterFailingOnce);
+  }
+  bool DetachRegistration(void* notification, std::u16string* path) override {
+    return devices::DetachRegistration(notification, path);
+  }
+  bool DetachPath(const std::u16string& path, void** notification) override {
+    return devices::DetachPath(path, notification);
+  }
+  void Unregister(void* notification) override { unregistered.push_back(notification); }
+  std::vector<void*> unregistered;
+};
+
+// A controller whose per-handle removal registration fails must not hold its handle open: that
+// handle would veto an orderly removal the service never hears of. The failure is logged, the
+// handle closed, and the next arrival record of the path attaches the controller, whose removal
+// records then reach it.
+TEST_F(DeviceManagerTest, AFailedRemovalRegistrationClosesTheHandleUntilTheNextArrival) {
+  LogLines lines;
+  g_log_sink = LogSink{1, &lines, &LogLines::Receive, 4, kLogCategory};
+  controllers_.Add("a");
+  FailingRegistrationTarget target;
+  int window = 0;
+  platform::DeviceChange arrival;
+  arrival.kind = platform::DeviceChange::Kind::kArrival;
+  arrival.device_type = 5;
+  arrival.path = u"sim:a";
+  arrival.interface_class = devices::kControllerInterfaceClass;
+  g_registration_failures = 1;
+  devices::HandleDeviceChange(&window, arrival, target);
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+  EXPECT_EQ(controllers_.OpenConnections("a"), 0);
+  ASSERT_EQ(lines.errors.size(), 1u);
+  EXPECT_NE(lines.errors[0].find(u"Device Removal Registration Failed sim:a"), std::u16string::npos);
+
+  devices::HandleDeviceChange(&window, arrival, target);
+  g_log_sink = LogSink{};
+  ASSERT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_EQ(devices::AttachedDevices()[0].notification, kRegistration);
+  EXPECT_EQ(controllers_.OpenConnections("a"), 1);
+  EXPECT_TRUE(controllers_.ClutchWaitOutstanding("a"));
+  EXPECT_EQ(lines.errors.size(), 1u);
+
+  platform::DeviceChange query_remove;
+  query_remove.kind = platform::DeviceChange::Kind::kQueryRemove;
+  query_remove.device_type = 6;
+  query_remove.notification = kRegistration;
+  devices::HandleDeviceChange(&window, query_remove, target);
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+  EXPECT_EQ(controllers_.OpenConnections("a"), 0);
+  query_remove.kind = platform::DeviceChange::Kind::kRemoveComplete;
+  devices::HandleDeviceChange(&window, query_remove, target);
+  EXPECT_EQ(target.unregistered, (std::vector<void*>{kRegistration}));
+}
+
+// Without the arrival registration only the controllers present at start would ever be served.
+TEST_F(DeviceManagerTest, AFailedArrivalRegistrationIsLogged) {
+  LogLines lines;
+  g_log_sink = LogSink{1, &lines, &LogLines::Receive, 4, kLogCategory};
+  devices::DiscoverDevices(nullptr, [] { return std::vector<std::u16string>{}; });
+  g_log_sink = LogSink{};
+  ASSERT_EQ(lines.errors.size(), 1u);
+  EXPECT_NE(lines.errors[0].find(u"Device Arrival Registration Failed"), std::u16string::npos);
 }
 
 TEST_F(DeviceManagerTest, AttachStartsTheClutchThreadAndDetachClosesEveryHandle) {

@@ -57,10 +57,11 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wparam, LPA
       PostQuitMessage(0);
       return 0;
     case WM_DEVICECHANGE:
-      // A query-remove is always granted: the device is detached already at the query.
+      // A query-remove is always granted: the device is detached already at the query. TRUE is
+      // the documented answer to every device-change message (BROADCAST_QUERY_DENY would veto).
       devices::HandleDeviceChange(window, DecodeDeviceChange(wparam, lparam),
                                   devices::DeviceManagerTarget());
-      return 0;
+      return TRUE;
     default:
       return DefWindowProcW(window, message, wparam, lparam);
   }
