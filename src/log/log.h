@@ -50,3 +50,10 @@ void InstallStandardLogReceiver(uint8_t maximum_level);
 // level from 1 to 4; otherwise the sink stays as it is. Called by the process entry before any
 // thread starts. True when a receiver was installed.
 bool InstallLogReceiverFromEnvironment();
+
+// Once the standard receiver is installed, also appends its lines to the service's log file in
+// platform::LogFileFolder (Windows: %LOCALAPPDATA%\Skyhelm\skyhelm.log, at most 1 MB, with one
+// previous file kept as skyhelm.log.1), after a line that marks the start. Called by the service's
+// process entry only, before any thread starts: the tools never write into the user's log. False
+// when there is no receiver, no such folder (Linux) or the file cannot be opened.
+bool OpenLogFile();

@@ -26,6 +26,9 @@ bool CommonDocumentsFolder(std::u16string* out);
 bool WindowsFolderFromShell(std::u16string* out);
 // The Windows folder: GetWindowsDirectoryW into a buffer of kMaxPath units.
 bool WindowsDirectory(std::u16string* out);
+// The folder of the service's own log file: %LOCALAPPDATA%\Skyhelm on Windows. False on Linux,
+// where the log goes to standard error (and so to the journal) only.
+bool LogFileFolder(std::u16string* out);
 // Full path of the running executable (GetModuleFileNameW), up to buffer_units units.
 bool ExecutablePath(std::u16string* out, uint32_t buffer_units = 512);
 

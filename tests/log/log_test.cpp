@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "allocation_counter.h"
 #include "log/log.h"
+#include "log/log_file.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 
@@ -165,6 +169,46 @@ TEST(LogReceiver, StandardReceiverWritesUtf8LinesToStandardError) {
   g_log_sink = LogSink{};
   EXPECT_NE(captured.find("]Profile Changed \"caf\xc3\xa9.pr0\"\n"), std::string::npos) << captured;
   EXPECT_EQ(captured.find("Device Created"), std::string::npos);
+}
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The file grows to its limit and no further: a line that would take it past moves it to .1
+// (replacing the one before), nothing is lost but the file older than that, and a reopened file
+// counts what it holds already. Lines are UTF-8 with CR LF.
+TEST(LogFile, RollsOverAtItsLimitKeepingOnePreviousFile) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("skyhelm-log-file-" + std::to_string(platform::CurrentProcessId())) / "Skyhelm";
+  std::filesystem::remove_all(folder.parent_path());
+  const std::filesystem::path current = folder / "skyhelm.log";
+  const std::filesystem::path previous = folder / "skyhelm.log.1";
+  {
+    LogFile file(/*limit=*/24);
+    ASSERT_TRUE(file.Open(folder.u16string()));  // creates the folder
+    file.Append(u"caf\u00e9 0");  // 9 bytes with the line break
+    file.Append(u"line 1");       // 8: 17 in all
+    EXPECT_EQ(ReadAll(current), "caf\xc3\xa9 0\r\nline 1\r\n");
+    EXPECT_FALSE(std::filesystem::exists(previous));
+    file.Append(u"line 2");  // 25 would pass the limit
+    EXPECT_EQ(ReadAll(previous), "caf\xc3\xa9 0\r\nline 1\r\n");
+    EXPECT_EQ(ReadAll(current), "line 2\r\n");
+    file.Append(u"line 3");
+    file.Append(u"line 4");  // 24 bytes: at the limit, not past it
+  }
+  EXPECT_EQ(ReadAll(current), "line 2\r\nline 3\r\nline 4\r\n");
+  LogFile reopened(/*limit=*/24);
+  ASSERT_TRUE(reopened.Open(folder.u16string()));
+  reopened.Append(u"line 5");
+  reopened.Append(u"line 6");
+  EXPECT_EQ(ReadAll(previous), "line 2\r\nline 3\r\nline 4\r\n");
+  EXPECT_EQ(ReadAll(current), "line 5\r\nline 6\r\n");
+  std::filesystem::remove_all(folder.parent_path());
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ int ProcessEntry(void* instance) {
   if (platform::AcquireInstanceGuard(kInstanceName) == platform::InstanceGuard::kAlreadyRunning) {
     return 0;
   }
-  InstallLogReceiverFromEnvironment();
+  if (InstallLogReceiverFromEnvironment()) OpenLogFile();
   const HINSTANCE module = static_cast<HINSTANCE>(instance);
   RegisterMessageWindowClass(module);
   HWND window = CreateMessageWindow(module);

@@ -38,6 +38,8 @@ bool WindowsDirectory(std::u16string* out) {
   return true;
 }
 
+bool LogFileFolder(std::u16string* /*out*/) { return false; }
+
 bool ExecutablePath(std::u16string* out, uint32_t buffer_units) {
   std::string target(4096, '\0');
   ssize_t length = readlink("/proc/self/exe", target.data(), target.size());

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <knownfolders.h>
 
 #include <vector>
 
@@ -38,6 +39,15 @@ bool WindowsDirectory(std::u16string* out) {
   if (length == 0 || length >= kMaxPath) return false;
   *out = FromWide(path);
   return true;
+}
+
+bool LogFileFolder(std::u16string* out) {
+  wchar_t* known = nullptr;
+  const bool found =
+      SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &known));
+  if (found) *out = FromWide(known) + u"\\Skyhelm";
+  CoTaskMemFree(known);
+  return found;
 }
 
 bool ExecutablePath(std::u16string* out, uint32_t buffer_units) {
