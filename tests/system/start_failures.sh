@@ -54,9 +54,22 @@ private_tmp_cases() {
   grep -q "Device folder unusable: $base may be written by other users" "$work/tmp.err" ||
     fail "no level-1 line for a group-writable $base"
   [ ! -e "$base/devices" ] || fail "the service made devices inside a refused $base"
+  # The instance guard refuses the folder as well: no lock file in it, the service unguarded.
+  grep -q "Single-instance guard unavailable" "$work/tmp.err" || fail "the guard took $base"
+  [ -z "$(ls -A "$base")" ] || fail "the service left $(ls -A "$base") in a refused $base"
+
+  # Another user's folder (root alone can make one here; the unit test covers the rest).
+  chmod 0700 "$base"
+  if chown 65534 "$base" 2>/dev/null; then
+    status=$(run_service tmp)
+    [ "$status" -eq 1 ] || fail "another user's $base: status $status, expected 1"
+    grep -q "Device folder unusable: $base belongs to user 65534" "$work/tmp.err" ||
+      fail "no level-1 line for another user's $base"
+    [ -z "$(ls -A "$base")" ] || fail "the service left $(ls -A "$base") in another user's $base"
+    chown "$(id -u)" "$base"
+  fi
 
   # The parent is private, the devices folder is not.
-  chmod 0700 "$base"
   mkdir -m 0702 "$base/devices"
   status=$(run_service tmp)
   [ "$status" -eq 1 ] || fail "an others-writable devices folder: status $status, expected 1"
