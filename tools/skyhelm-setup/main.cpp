@@ -1,246 +1,45 @@
-// skyhelm-setup: installs the service for the current user (a folder with the programs and the
-// controllers' .dat output descriptions, a Run value that starts it at log-on, started at once),
-// shows whether it is installed and running, and removes all of it again.
+// skyhelm-setup: installs the service for the current user (a folder with the programs, the
+// controllers' .dat output descriptions and setup itself, a Run value that starts it at log-on,
+// an entry in Settings -> Apps, started at once), shows whether it is installed and running,
+// turns its log file on and off, and removes all of it again.
 //
 //   skyhelm-setup [install] [--folder FOLDER] [--dat FOLDER]
 //   skyhelm-setup uninstall
 //   skyhelm-setup status
+//   skyhelm-setup log 1|2|3|4|off
 //
-// The programs are taken from the folder this program lies in (the unpacked package). Every
-// failure is reported with what was and was not changed; the exit status is 0 on success, 1 on
-// failure and 2 for bad usage.
+// The programs are taken from the folder this program lies in (the unpacked package). An install
+// changes everything or nothing; every failure says what was and was not changed. The exit status
+// is 0 on success, 1 on failure and 2 for bad usage.
 #include <windows.h>
-#include <shlobj.h>
-#include <knownfolders.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "app/process_entry.h"
+#include "console.h"
+#include "folders.h"
+#include "registry_values.h"
+#include "running_service.h"
+#include "staged_files.h"
 
+#ifndef SKYHELM_VERSION
+#define SKYHELM_VERSION "0"
+#endif
+
+namespace setup {
 namespace {
 
-constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kRunValue[] = L"Skyhelm";
 constexpr wchar_t kServiceName[] = L"skyhelm.exe";
-// What an install copies from the package folder besides the .dat files; the service is first.
+constexpr wchar_t kSetupName[] = L"skyhelm-setup.exe";
+// What an install copies from the package folder besides setup and the .dat files.
 constexpr const wchar_t* kPackageFiles[] = {L"skyhelm.exe", L"skyhelm-doc.exe", L"README.txt"};
-constexpr DWORD kStopTimeoutMs = 10000;
-constexpr DWORD kStartTimeoutMs = 10000;
+constexpr DWORD kParentTimeoutMs = 10000;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-const wchar_t* WindowClass() { return reinterpret_cast<const wchar_t*>(app::kInstanceName); }
-
-// Writes text to a console as UTF-16, or as UTF-8 to a file or pipe.
-void Write(DWORD which, const std::wstring& text) {
-  HANDLE out = GetStdHandle(which);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  DWORD written = 0;
-  if (GetConsoleMode(out, &mode)) {
-    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    return;
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                      nullptr, nullptr);
-  WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
-void Say(const std::wstring& line) { Write(STD_OUTPUT_HANDLE, line + L"\r\n"); }
-void Complain(const std::wstring& line) { Write(STD_ERROR_HANDLE, L"skyhelm-setup: " + line + L"\r\n"); }
-
-// The system's text for an error code, without the trailing line break.
-std::wstring ErrorText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = length != 0 ? std::wstring(buffer, length) : L"error " + std::to_wstring(code);
-  LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
-                           text.back() == L'.')) {
-    text.pop_back();
-  }
-  return text;
-}
-
-std::wstring Join(const std::wstring& folder, const std::wstring& name) { return folder + L"\\" + name; }
-
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-bool IsFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// The absolute form of a path, without a trailing backslash (unless it is a drive root).
-std::wstring FullPath(const std::wstring& path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return path;
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-  full.resize(length);
-  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-  return full;
-}
-
-std::wstring ParentFolder(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
-std::wstring ThisProgramFolder() {
-  std::wstring path(32768, L'\0');
-  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-  path.resize(length);
-  return ParentFolder(path);
-}
-
-// The user's local programs folder plus "Skyhelm" (%LOCALAPPDATA%\Programs\Skyhelm).
-std::wstring DefaultInstallFolder() {
-  std::wstring folder;
-  wchar_t* known = nullptr;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_UserProgramFiles, KF_FLAG_DEFAULT, nullptr, &known))) {
-    folder = known;
-  }
-  CoTaskMemFree(known);
-  known = nullptr;
-  if (folder.empty() &&
-      SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &known))) {
-    folder = Join(known, L"Programs");
-  }
-  CoTaskMemFree(known);
-  return folder.empty() ? std::wstring() : Join(folder, L"Skyhelm");
-}
-
-// The names of the .dat files directly in a folder, in the order the folder lists them.
-std::vector<std::wstring> DatFiles(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Join(folder, L"*.dat").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
-// Whether a name is that of an output description: a device type GUID in the form
-// XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX plus ".dat". Only these are removed on uninstall.
-bool IsOutputDescriptionName(const std::wstring& name) {
-  if (name.size() != 40 || !SameText(name.substr(36), L".dat")) return false;
-  for (size_t i = 0; i < 36; ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? name[i] != L'-' : !iswxdigit(name[i])) return false;
-  }
-  return true;
-}
-
-// The installed service's path from the Run value ("C:\...\skyhelm.exe" with its quotes); empty
-// when there is none.
-std::wstring InstalledServicePath() {
-  wchar_t value[4096];
-  DWORD size = sizeof value;
-  if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, value, &size) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  std::wstring path = value;
-  if (path.size() >= 2 && path.front() == L'"') path = path.substr(1, path.find(L'"', 1) - 1);
-  return path;
-}
-
-struct RunningService {
-  HWND window = nullptr;
-  DWORD process_id = 0;
-};
-
-// The running instance of the current session: its message-only window and its process.
-RunningService FindRunningService() {
-  RunningService running;
-  running.window = FindWindowExW(HWND_MESSAGE, nullptr, WindowClass(), nullptr);
-  if (running.window != nullptr) GetWindowThreadProcessId(running.window, &running.process_id);
-  return running;
-}
-
-// Sends WM_CLOSE to the running instance's window and waits for its process to end. True when no
-// instance runs any more.
-bool StopRunningService() {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const RunningService running = FindRunningService();
-    if (running.window == nullptr) return true;
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, running.process_id);
-    PostMessageW(running.window, WM_CLOSE, 0, 0);
-    DWORD waited = WAIT_FAILED;
-    if (process != nullptr) {
-      waited = WaitForSingleObject(process, kStopTimeoutMs);
-      CloseHandle(process);
-    } else {
-      // The process cannot be waited on: wait for its window to go instead.
-      for (DWORD slept = 0; slept < kStopTimeoutMs && IsWindow(running.window); slept += 50) Sleep(50);
-      waited = IsWindow(running.window) ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-    }
-    if (waited != WAIT_OBJECT_0) {
-      Complain(L"Skyhelm (process " + std::to_wstring(running.process_id) + L") did not end within " +
-               std::to_wstring(kStopTimeoutMs / 1000) + L" s of WM_CLOSE");
-      return false;
-    }
-    Say(L"Stopped Skyhelm (process " + std::to_wstring(running.process_id) + L").");
-  }
-  return FindRunningService().window == nullptr;
-}
-
-// Starts the installed service and waits until its window exists. False when it could not be
-// started or ended before its window appeared.
-bool StartService(const std::wstring& folder) {
-  const std::wstring exe = Join(folder, kServiceName);
-  std::wstring command_line = L"\"" + exe + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, folder.c_str(), &startup,
-                      &process)) {
-    Complain(L"could not start " + exe + L": " + ErrorText(GetLastError()));
-    return false;
-  }
-  CloseHandle(process.hThread);
-  bool started = false;
-  for (DWORD waited = 0; waited < kStartTimeoutMs; waited += 50) {
-    const RunningService running = FindRunningService();
-    if (running.window != nullptr && running.process_id == process.dwProcessId) {
-      started = true;
-      break;
-    }
-    if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
-  }
-  DWORD exit_code = STILL_ACTIVE;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  if (started) {
-    Say(L"Skyhelm is running (process " + std::to_wstring(process.dwProcessId) + L").");
-  } else if (exit_code != STILL_ACTIVE) {
-    Complain(L"Skyhelm ended at once (exit code " + std::to_wstring(exit_code) +
-             L"); another instance may be running");
-  } else {
-    Complain(L"Skyhelm started but showed no window within " +
-             std::to_wstring(kStartTimeoutMs / 1000) + L" s");
-  }
-  return started;
-}
+std::wstring Widen(const char* text) { return std::wstring(text, text + strlen(text)); }
 
 // Creates a folder and its missing parents; the folders it created go into created, deepest last.
 bool CreateFolders(const std::wstring& folder, std::vector<std::wstring>* created) {
@@ -265,22 +64,25 @@ DWORD ProbeWrite(const std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// Removes what an install put into the folder (the package files and the output descriptions),
-// then the folder when nothing else is left in it. False when a file could not be removed.
+// Removes exactly the files the folder's manifest names, then the manifest, then the folder when
+// nothing else is left in it. False (said so) when a file could not be removed.
 bool RemoveInstalledFiles(const std::wstring& folder) {
-  bool removed_all = true;
-  std::vector<std::wstring> names(std::begin(kPackageFiles), std::end(kPackageFiles));
-  for (const std::wstring& name : DatFiles(folder)) {
-    if (IsOutputDescriptionName(name)) names.push_back(name);
+  std::vector<std::wstring> names;
+  if (!ReadManifest(folder, &names)) {
+    Say(L"No list of installed files in " + folder + L": its files are left in place.");
+    return true;
   }
+  bool removed_all = true;
+  names.push_back(kManifestName);  // last: while a file is left, uninstall can run again
   for (const std::wstring& name : names) {
     const std::wstring path = Join(folder, name);
     if (IsFile(path) && !DeleteFileW(path.c_str())) {
       Complain(L"could not remove " + path + L": " + ErrorText(GetLastError()));
       removed_all = false;
+      break;
     }
   }
-  if (removed_all && IsFolder(folder)) {
+  if (removed_all) {
     if (RemoveDirectoryW(folder.c_str())) {
       Say(L"Removed " + folder + L".");
     } else {
@@ -290,29 +92,48 @@ bool RemoveInstalledFiles(const std::wstring& folder) {
   return removed_all;
 }
 
-bool WriteRunValue(const std::wstring& service_path) {
-  const std::wstring command = L"\"" + service_path + L"\"";
-  const LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, command.c_str(),
-                                         static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-  if (status != ERROR_SUCCESS) {
-    Complain(L"could not write the log-on start (HKCU\\" + std::wstring(kRunKey) + L", value " +
-             kRunValue + L"): " + ErrorText(static_cast<DWORD>(status)));
-    return false;
-  }
-  return true;
+// The installed service's path from the Run value; empty when there is none or it names no
+// skyhelm.exe.
+std::wstring InstalledServicePath() {
+  std::wstring path;
+  return ServicePathOfRunValue(RunValueText(), &path) ? path : std::wstring();
 }
 
-bool DeleteRunValue() {
-  const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue);
-  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-    Complain(L"could not remove the log-on start: " + ErrorText(static_cast<DWORD>(status)));
-    return false;
+bool WriteAppsEntry(RegistryJournal& journal, const std::wstring& folder, unsigned long long bytes) {
+  const std::wstring setup_exe = Join(folder, kSetupName);
+  return journal.SetString(kAppsKey, L"DisplayName", L"Skyhelm") &&
+         journal.SetString(kAppsKey, L"DisplayVersion", Widen(SKYHELM_VERSION)) &&
+         journal.SetString(kAppsKey, L"Publisher", L"The Skyhelm developers") &&
+         journal.SetString(kAppsKey, L"InstallLocation", folder) &&
+         journal.SetString(kAppsKey, L"DisplayIcon", Join(folder, kServiceName)) &&
+         journal.SetNumber(kAppsKey, L"EstimatedSize", static_cast<DWORD>((bytes + 1023) / 1024)) &&
+         journal.SetNumber(kAppsKey, L"NoModify", 1) && journal.SetNumber(kAppsKey, L"NoRepair", 1) &&
+         journal.SetString(kAppsKey, L"UninstallString", L"\"" + setup_exe + L"\" uninstall");
+}
+
+// What an install does when a step fails: everything of this run is undone, an instance setup
+// stopped is started again, and the user is told what is left changed.
+int GiveUp(StagedFiles& files, RegistryJournal& journal, const std::vector<std::wstring>& created,
+           const std::wstring& stopped_exe) {
+  bool undone = journal.Undo();
+  undone = files.Undo() && undone;
+  RemoveFolders(created);
+  if (!stopped_exe.empty()) {
+    if (StartService(stopped_exe)) {
+      Say(L"Skyhelm, which setup had stopped for the install, runs again.");
+    } else {
+      Complain(L"Skyhelm was stopped for the install and could not be started again; it starts "
+               L"at the next log-on");
+    }
   }
-  return true;
+  Complain(undone ? L"the install failed; nothing was changed"
+                  : L"the install failed and could not be undone entirely: see the lines above");
+  return kExitFailed;
 }
 
 int Install(std::wstring folder, std::wstring dat_folder) {
-  const std::wstring package = ThisProgramFolder();
+  const std::wstring setup_exe = ThisProgramPath();
+  const std::wstring package = ParentFolder(setup_exe);
   if (!IsFile(Join(package, kServiceName))) {
     Complain(L"skyhelm.exe is not beside this program in " + package +
              L"; run skyhelm-setup from the unpacked package folder");
@@ -325,7 +146,7 @@ int Install(std::wstring folder, std::wstring dat_folder) {
   }
   folder = FullPath(folder);
   dat_folder = FullPath(dat_folder.empty() ? package : dat_folder);
-  if (SameText(folder, package)) {
+  if (SameFolder(folder, package)) {
     Complain(L"the package folder " + package + L" cannot be the install folder; name another one");
     return kExitFailed;
   }
@@ -350,31 +171,38 @@ int Install(std::wstring folder, std::wstring dat_folder) {
     return kExitFailed;
   }
 
-  const std::wstring previous = InstalledServicePath();
-  const std::wstring previous_folder = ParentFolder(previous);
+  const std::wstring previous_folder = ParentFolder(InstalledServicePath());
+  const bool same_place = !previous_folder.empty() && SameFolder(previous_folder, folder);
+  std::vector<std::wstring> previous_names;
+  ReadManifest(folder, &previous_names);
+
   // A running instance holds its executable open: it is stopped before the files are replaced.
-  if (!StopRunningService()) {
+  std::wstring stopped_exe;
+  if (StopRunningService(&stopped_exe) == StopResult::kCannot) {
     RemoveFolders(created);
-    Complain(L"nothing was installed");
+    Complain(L"nothing was changed");
     return kExitFailed;
   }
+  StagedFiles files(folder);
+  RegistryJournal journal;
   for (const wchar_t* name : kPackageFiles) {
     const std::wstring from = Join(package, name);
-    if (!IsFile(from)) continue;
-    if (!CopyFileW(from.c_str(), Join(folder, name).c_str(), FALSE)) {
-      Complain(L"could not copy " + from + L" into " + folder + L": " + ErrorText(GetLastError()));
-      return kExitFailed;
-    }
+    if (IsFile(from) && !files.Copy(from, name)) return GiveUp(files, journal, created, stopped_exe);
   }
+  if (!files.Copy(setup_exe, kSetupName)) return GiveUp(files, journal, created, stopped_exe);
   for (const std::wstring& name : dat_files) {
-    if (!CopyFileW(Join(dat_folder, name).c_str(), Join(folder, name).c_str(), FALSE)) {
-      Complain(L"could not copy " + Join(dat_folder, name) + L": " + ErrorText(GetLastError()));
-      return kExitFailed;
-    }
+    if (!files.Copy(Join(dat_folder, name), name)) return GiveUp(files, journal, created, stopped_exe);
   }
-  if (previous.empty()) {
+  if (!files.StageManifest() || !files.Commit() ||
+      !journal.SetString(kRunKey, kValueName, L"\"" + Join(folder, kServiceName) + L"\"") ||
+      !WriteAppsEntry(journal, folder, files.bytes())) {
+    return GiveUp(files, journal, created, stopped_exe);
+  }
+  files.Finish(previous_names);
+
+  if (previous_folder.empty()) {
     Say(L"Installed Skyhelm in " + folder + L".");
-  } else if (SameText(previous_folder, folder)) {
+  } else if (same_place) {
     Say(L"Skyhelm was installed in " + folder + L" already: its files are replaced.");
   } else {
     Say(L"Installed Skyhelm in " + folder + L"; removing the earlier installation in " +
@@ -388,37 +216,100 @@ int Install(std::wstring folder, std::wstring dat_folder) {
     Say(L"Copied " + std::to_wstring(dat_files.size()) + L" .dat file(s) from " + dat_folder + L":");
     for (const std::wstring& name : dat_files) Say(L"  " + name);
   }
-  if (!WriteRunValue(Join(folder, kServiceName))) return kExitFailed;
-  Say(L"Skyhelm starts at log-on (HKCU\\" + std::wstring(kRunKey) + L", value " + kRunValue + L").");
-  return StartService(folder) ? kExitOk : kExitFailed;
+  Say(L"Skyhelm starts at log-on (HKCU\\" + std::wstring(kRunKey) + L", value " + kValueName +
+      L") and is listed in Settings > Apps.");
+  if (StartupDisabled()) {
+    Say(L"Its start at log-on is disabled in Task Manager (Startup apps): enable it there.");
+  }
+  return StartService(Join(folder, kServiceName)) ? kExitOk : kExitFailed;
 }
 
-int Uninstall() {
-  const std::wstring installed = InstalledServicePath();
-  if (installed.empty()) {
+// Setup cannot remove the folder it runs from: a copy of it in the temporary folder does the
+// uninstall once this process has ended. True when that copy was started.
+bool UninstallFromTemporaryCopy() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) return false;
+  const std::wstring copy = std::wstring(temp) + L"skyhelm-setup-" +
+                            std::to_wstring(GetCurrentProcessId()) + L".exe";
+  if (!CopyFileW(ThisProgramPath().c_str(), copy.c_str(), FALSE)) return false;
+  std::wstring command_line =
+      L"\"" + copy + L"\" uninstall --after " + std::to_wstring(GetCurrentProcessId());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(copy.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      temp, &startup, &process)) {
+    DeleteFileW(copy.c_str());
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+int Uninstall(DWORD after_process) {
+  if (after_process != 0) {
+    if (HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, after_process)) {
+      WaitForSingleObject(parent, kParentTimeoutMs);
+      CloseHandle(parent);
+    }
+  }
+  const std::wstring run_value = RunValueText();
+  std::wstring service;
+  std::wstring folder;
+  if (!run_value.empty()) {
+    if (!ServicePathOfRunValue(run_value, &service)) {
+      Complain(L"the log-on start (HKCU\\" + std::wstring(kRunKey) + L", value " + kValueName +
+               L") holds \"" + run_value + L"\", which is not the path of an installed " +
+               L"skyhelm.exe (an absolute path ending in \\skyhelm.exe); nothing was removed. If " +
+               L"Skyhelm is not installed, delete that value in the Registry Editor");
+      return kExitFailed;
+    }
+    folder = ParentFolder(service);
+  } else if (!ReadString(kAppsKey, L"InstallLocation", &folder)) {
     Say(L"Skyhelm is not installed for this user: nothing to remove.");
     return kExitOk;
   }
-  if (!StopRunningService()) {
+  if (after_process == 0 && IsFolder(folder) && SameFolder(ParentFolder(ThisProgramPath()), folder)) {
+    if (UninstallFromTemporaryCopy()) return kExitOk;
+    Complain(L"cannot run from a copy in the temporary folder; the files in " + folder +
+             L" are left. Run skyhelm-setup uninstall from the unpacked package instead");
+  }
+  std::wstring stopped_exe;
+  if (StopRunningService(&stopped_exe) == StopResult::kCannot) {
     Complain(L"nothing was removed");
     return kExitFailed;
   }
-  // The Run value goes last: while a file is left, setup can still find the installation.
-  if (!RemoveInstalledFiles(ParentFolder(installed))) {
+  if (IsFolder(folder) && !RemoveInstalledFiles(folder)) {
     Complain(L"the installation is left in place; close what holds the files and run uninstall again");
     return kExitFailed;
   }
-  if (!DeleteRunValue()) return kExitFailed;
-  Say(L"Skyhelm no longer starts at log-on. Uninstalled.");
+  RegistryJournal journal;
+  if (!journal.Delete(kRunKey, kValueName) || !journal.Delete(kStartupApprovedKey, kValueName) ||
+      !DeleteAppsEntry()) {
+    return kExitFailed;
+  }
+  Say(L"Skyhelm no longer starts at log-on and is no longer listed in Settings > Apps. Uninstalled.");
   return kExitOk;
 }
 
 int Status() {
-  const std::wstring installed = InstalledServicePath();
-  if (installed.empty()) {
+  const std::wstring run_value = RunValueText();
+  std::wstring service;
+  if (run_value.empty()) {
     Say(L"Skyhelm is not installed for this user.");
+  } else if (!ServicePathOfRunValue(run_value, &service)) {
+    Say(L"The log-on start value Skyhelm holds \"" + run_value + L"\", which is not a skyhelm.exe path.");
+  } else if (StartupDisabled()) {
+    Say(L"Skyhelm is installed in " + ParentFolder(service) + L", but its start at log-on is " +
+        L"disabled in Task Manager (Startup apps): enable it there to have it start when you log on.");
   } else {
-    Say(L"Skyhelm is installed in " + ParentFolder(installed) + L" and starts at log-on.");
+    Say(L"Skyhelm is installed in " + ParentFolder(service) + L" and starts at log-on.");
   }
   const RunningService running = FindRunningService();
   if (running.window == nullptr) {
@@ -426,6 +317,37 @@ int Status() {
   } else {
     Say(L"Skyhelm is running (process " + std::to_wstring(running.process_id) + L").");
   }
+  std::wstring level;
+  if (ReadString(kEnvironmentKey, kLogVariable, &level)) {
+    Say(L"Log file (level " + level + L"): " + LogFilePath());
+  }
+  return kExitOk;
+}
+
+int Log(const std::wstring& setting) {
+  const std::wstring file = LogFilePath();
+  if (setting == L"off") {
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kEnvironmentKey, kLogVariable);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+      Complain(L"cannot remove the user variable SKYHELM_LOG: " + ErrorText(static_cast<DWORD>(status)));
+      return kExitFailed;
+    }
+    BroadcastEnvironmentChange();
+    Say(L"Skyhelm writes no log file from its next start (log off and on). " + file +
+        L" is kept until you delete it.");
+    return kExitOk;
+  }
+  const LSTATUS status =
+      RegSetKeyValueW(HKEY_CURRENT_USER, kEnvironmentKey, kLogVariable, REG_SZ, setting.c_str(),
+                      static_cast<DWORD>((setting.size() + 1) * sizeof(wchar_t)));
+  if (status != ERROR_SUCCESS) {
+    Complain(L"cannot set the user variable SKYHELM_LOG: " + ErrorText(static_cast<DWORD>(status)));
+    return kExitFailed;
+  }
+  BroadcastEnvironmentChange();
+  Say(L"From its next start (log off and on) Skyhelm writes its log (level " + setting +
+      L") to " + file + L", at most 1 MB, the previous one kept as skyhelm.log.1. Attach it to a " +
+      L"bug report. Turn it off with: skyhelm-setup log off");
   return kExitOk;
 }
 
@@ -435,9 +357,11 @@ int Usage(bool asked = false) {
         L"usage: skyhelm-setup [install] [--folder FOLDER] [--dat FOLDER]\r\n"
         L"       skyhelm-setup uninstall\r\n"
         L"       skyhelm-setup status\r\n"
+        L"       skyhelm-setup log 1|2|3|4|off\r\n"
         L"install puts Skyhelm into FOLDER (default: %LOCALAPPDATA%\\Programs\\Skyhelm) with the\r\n"
         L".dat files of the --dat folder (default: this program's folder), starts it at log-on and\r\n"
-        L"now. uninstall stops it and removes all of that again.\r\n");
+        L"now. uninstall stops it and removes all of that again. log writes the service's log\r\n"
+        L"(1 errors, 3 events, 4 everything) to %LOCALAPPDATA%\\Skyhelm\\skyhelm.log from its next start.\r\n");
   return asked ? kExitOk : kExitUsage;
 }
 
@@ -462,9 +386,21 @@ int Run(int argc, wchar_t** argv) {
   if (command == L"help" || (!args.empty() && (args[0] == L"--help" || args[0] == L"/?"))) {
     return Usage(/*asked=*/true);
   }
-  if (command == L"uninstall" || command == L"status") {
-    if (next != args.size()) return Usage();
-    return command == L"uninstall" ? Uninstall() : Status();
+  if (command == L"status") return next == args.size() ? Status() : Usage();
+  if (command == L"log") {
+    if (next + 1 != args.size()) return Usage();
+    const std::wstring& setting = args[next];
+    const bool level = setting.size() == 1 && setting[0] >= L'1' && setting[0] <= L'4';
+    return level || setting == L"off" ? Log(setting) : Usage();
+  }
+  if (command == L"uninstall") {
+    if (next == args.size()) return Uninstall(0);
+    // The temporary copy that uninstalls for the copy in the install folder.
+    if (next + 2 == args.size() && args[next] == L"--after") {
+      const DWORD parent = static_cast<DWORD>(wcstoul(args[next + 1].c_str(), nullptr, 10));
+      if (parent != 0) return Uninstall(parent);
+    }
+    return Usage();
   }
   if (command != L"install") return Usage();
   std::wstring folder;
@@ -483,9 +419,10 @@ int Run(int argc, wchar_t** argv) {
 }
 
 }  // namespace
+}  // namespace setup
 
 int wmain(int argc, wchar_t** argv) {
-  const int status = Run(argc, argv);
-  if (argc == 1) PauseWhenConsoleIsOwn();
+  const int status = setup::Run(argc, argv);
+  if (argc == 1) setup::PauseWhenConsoleIsOwn();
   return status;
 }
