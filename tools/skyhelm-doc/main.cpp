@@ -1,4 +1,5 @@
-// skyhelm-doc: reads .dat and .pr0 documents with the service's own reader and prints what it sees.
+// skyhelm-doc: reads .dat and .pr0 documents with the service's own reader and prints what it
+// sees, and checks automatic-profile rules files.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,6 +29,7 @@ const Command kCommands[] = {
     {"tree", RunTree},
     {"outputs", RunOutputs},
     {"summary", RunSummary},
+    {"rules", RunRules},
 };
 
 }  // namespace
