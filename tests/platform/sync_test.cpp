@@ -11,31 +11,36 @@ namespace {
 
 constexpr uint32_t kDeadlineMs = 10000;
 
+// Two waits, each entered after its thread said it was about to wait; two signals. Each signal
+// releases exactly one wait and is consumed by it: a signal that released both, or that stayed
+// set, leaves the event set at the end, whatever the timing.
 TEST(Event, AutoResetReleasesExactlyOneWait) {
   Event event(Event::Kind::kAutoReset);
   ASSERT_TRUE(event.Valid());
   struct Shared {
     Event* event;
+    std::atomic<int> waiting{0};
     std::atomic<int> woken{0};
   } shared{&event};
   auto waiter = [](void* argument) -> uint32_t {
     auto* s = static_cast<Shared*>(argument);
+    s->waiting.fetch_add(1);
     if (s->event->Wait(kDeadlineMs)) s->woken.fetch_add(1);
     return 0;
   };
   Thread a, b;
   ASSERT_TRUE(a.Start(waiter, &shared));
   ASSERT_TRUE(b.Start(waiter, &shared));
+  const uint64_t until = TickMs() + kDeadlineMs;
+  while (shared.waiting.load() < 2 && TickMs() < until) SleepMs(1);
   event.Set();
-  uint64_t until = TickMs() + kDeadlineMs;
   while (shared.woken.load() == 0 && TickMs() < until) SleepMs(1);
-  SleepMs(100);  // a second, wrongful wake-up would show here
-  EXPECT_EQ(shared.woken.load(), 1);
   EXPECT_FALSE(event.Wait(0)) << "the signal was consumed by the one woken wait";
   event.Set();  // releases the other waiter
   a.Join();
   b.Join();
   EXPECT_EQ(shared.woken.load(), 2);
+  EXPECT_FALSE(event.Wait(0)) << "one signal released two waits, or was not consumed";
 }
 
 TEST(Event, ManualResetStaysSetUntilReset) {

@@ -324,20 +324,25 @@ TEST_F(ProfileThreadTest, PathReplyOfKindThreeGivesAnEmptyPath) {
 }
 
 // A handler call in progress holds the thread object's mutex: installing a new handler waits.
+// The installer says when it is about to install; only then does the wait for a wrongful early
+// return begin. Whenever the install returns, it notes whether the call had ended by then.
 TEST_F(EventThreadTest, InstallingAHandlerWaitsForARunningCall) {
   struct Gate {
     std::atomic<bool> entered{false};
     std::atomic<bool> release{false};
+    std::atomic<bool> returned{false};
   } gate;
   CClutchThread thread;
   thread.SetHandler(
       [](uint32_t, uint32_t, void* context) {
         auto* g = static_cast<Gate*>(context);
         g->entered = true;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
         while (!g->release && std::chrono::steady_clock::now() < deadline) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        g->returned = true;
       },
       &gate);
   thread.SetPath(Path());
@@ -345,16 +350,22 @@ TEST_F(EventThreadTest, InstallingAHandlerWaitsForARunningCall) {
   ASSERT_TRUE(model_.WaitForOutstanding(kDevice, IOCTL_WAIT_CLUTCH_STATE, kDeadlineMs));
   ASSERT_EQ(model_.SetClutchState(kDevice, 1, 1), 1);
   ASSERT_TRUE(Eventually([&] { return gate.entered.load(); }));
+  std::atomic<bool> installing{false};
   std::atomic<bool> installed{false};
+  std::atomic<bool> call_had_ended{false};
   std::thread installer([&] {
+    installing = true;
     thread.SetHandler(nullptr, nullptr);
+    call_had_ended = gate.returned.load();
     installed = true;
   });
+  EXPECT_TRUE(Eventually([&] { return installing.load(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(installed.load());
   gate.release = true;
   installer.join();
   EXPECT_TRUE(installed.load());
+  EXPECT_TRUE(call_had_ended.load()) << "the handler was replaced during its call";
   thread.Stop();
 }
 
