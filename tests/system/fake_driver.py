@@ -2,10 +2,13 @@
 """A minimal user-space driver for system tests of the socket transport (docs/driver-protocol.md).
 
 Usage: fake_driver.py FOLDER. Commands on standard input, one a line:
-  publish NAME | unpublish NAME | clutch NAME ENGAGED TYPE | stall NAME | quit
-(stall: from then on NAME answers no request and no cancel, as a hung driver would)
+  publish NAME | unpublish NAME | clutch NAME ENGAGED TYPE | stall NAME | sync NAME | quit
+(stall: from then on NAME answers no request and no cancel, as a hung driver would; sync: the
+driver opens NAME itself, so that every open made before has been printed when "synced NAME" is)
 Every event is printed on standard output, one line each, flushed:
-  published NAME | open NAME | close NAME | request NAME CODE | clutched NAME | unpublished NAME
+  published NAME | open NAME PID | close NAME | request NAME CODE | clutched NAME |
+  unpublished NAME | synced NAME
+(PID: the process that opened; an open is printed before it is answered, in the order of opening)
 """
 import os
 import socket
@@ -54,7 +57,6 @@ def answer(conn, request_id, status, output):
 
 
 def serve(name, conn):
-    say("open " + name)
     pending = {}
     while True:
         header = read_exactly(conn, 24)
@@ -92,6 +94,8 @@ def accept_loop(name, listener):
             conn, _ = listener.accept()
         except OSError:
             return
+        pid = struct.unpack("3i", conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+        say("open %s %d" % (name, pid))
         conn.sendall(struct.pack("<II", 8, 0))
         with lock:
             devices[name]["connections"].append(conn)
@@ -129,6 +133,17 @@ def unpublish(name):
     say("unpublished " + name)
 
 
+def sync(name):
+    with lock:
+        device = devices.get(name)
+    if device is not None:
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        probe.connect(device["path"])
+        read_exactly(probe, 8)  # the open answer: every earlier open has been printed
+        probe.close()
+    say("synced " + name)
+
+
 def clutch(name, engaged, event_type):
     with lock:
         device = devices.get(name)
@@ -154,6 +169,8 @@ def main():
             unpublish(words[1])
         elif words[0] == "clutch":
             clutch(words[1], int(words[2]), int(words[3]))
+        elif words[0] == "sync":
+            sync(words[1])
         elif words[0] == "stall":
             with lock:
                 if words[1] in devices:
