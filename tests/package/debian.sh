@@ -86,12 +86,15 @@ done
 # With the diagnostics a user switches on (SKYHELM_LOG), the log shows where the .dat was read.
 SKYHELM_LOG=3 "$root$exec_start" 2>"$work/service.log" &
 service=$!
-# Engaging the clutch shows the first profile entry: the service attached the controller.
-sleep 1
-printf ' ' >&3
-for _ in $(seq 100); do
-  grep -q 'entry: ' "$work/serve.log" && break
-  sleep 0.1
+# Engaging the clutch shows the first profile entry: the service attached the controller. A key
+# press before the service has attached is lost (and space toggles the clutch), so the key is
+# pressed again every two seconds until the entry shows, for at most 30 seconds.
+for _ in $(seq 15); do
+  printf ' ' >&3
+  for _ in $(seq 20); do
+    grep -q 'entry: ' "$work/serve.log" && break 2
+    sleep 0.1
+  done
 done
 grep -q 'entry: ' "$work/serve.log" || fail "the clutch showed no profile entry"
 kill -0 "$service" 2>/dev/null || fail "the service ended"
