@@ -230,6 +230,9 @@ grep -q "Stopped Skyhelm" "$work/out" || fail "uninstall did not stop the servic
 [ -z "$(run_value)" ] || fail "the Run value is left after uninstall"
 setup status
 grep -q "not running" "$work/out" || fail "the service runs after uninstall"
+# The temporary copy that uninstalled is removed by the next setup.
+copies=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'skyhelm-setup-*.exe')
+[ -z "$copies" ] || fail "temporary copies of setup are left: $copies"
 
 # A first install whose copy fails leaves nothing behind: the copy of setup itself, made after
 # those of the programs, is kept from being made by a folder at its temporary name.

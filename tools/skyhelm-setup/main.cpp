@@ -224,12 +224,30 @@ int Install(std::wstring folder, std::wstring dat_folder) {
   return StartService(Join(folder, kServiceName)) ? kExitOk : kExitFailed;
 }
 
+std::wstring TemporaryFolder() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  return length == 0 || length > MAX_PATH ? std::wstring() : std::wstring(temp, length);
+}
+
+// A copy that uninstalled cannot delete itself while it runs: the next setup removes it.
+void RemoveEarlierTemporaryCopies() {
+  const std::wstring temp = TemporaryFolder();
+  if (temp.empty()) return;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((temp + L"skyhelm-setup-*.exe").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    DeleteFileW((temp + found.cFileName).c_str());  // fails for a copy that still runs
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 // Setup cannot remove the folder it runs from: a copy of it in the temporary folder does the
 // uninstall once this process has ended. True when that copy was started.
 bool UninstallFromTemporaryCopy() {
-  wchar_t temp[MAX_PATH + 1] = {};
-  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-  if (length == 0 || length > MAX_PATH) return false;
+  const std::wstring temp = TemporaryFolder();
+  if (temp.empty()) return false;
   const std::wstring copy = std::wstring(temp) + L"skyhelm-setup-" +
                             std::to_wstring(GetCurrentProcessId()) + L".exe";
   if (!CopyFileW(ThisProgramPath().c_str(), copy.c_str(), FALSE)) return false;
@@ -243,7 +261,7 @@ bool UninstallFromTemporaryCopy() {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(copy.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      temp, &startup, &process)) {
+                      temp.c_str(), &startup, &process)) {
     DeleteFileW(copy.c_str());
     return false;
   }
@@ -286,6 +304,7 @@ int Uninstall(DWORD after_process) {
     return kExitFailed;
   }
   if (IsFolder(folder) && !RemoveInstalledFiles(folder)) {
+    if (!stopped_exe.empty() && IsFile(stopped_exe)) StartService(stopped_exe);
     Complain(L"the installation is left in place; close what holds the files and run uninstall again");
     return kExitFailed;
   }
@@ -379,6 +398,7 @@ void PauseWhenConsoleIsOwn() {
 }
 
 int Run(int argc, wchar_t** argv) {
+  RemoveEarlierTemporaryCopies();
   std::vector<std::wstring> args(argv + 1, argv + argc);
   std::wstring command = L"install";
   size_t next = 0;
