@@ -292,6 +292,10 @@ int Uninstall(DWORD after_process) {
   } else if (!ReadString(kAppsKey, L"InstallLocation", &folder)) {
     Say(L"Skyhelm is not installed for this user: nothing to remove.");
     return kExitOk;
+  } else if (!ServicePathOfRunValue(Join(folder, kServiceName), &service)) {
+    Complain(L"the Apps entry names the folder \"" + folder + L"\", which is not an absolute " +
+             L"path; nothing was removed");
+    return kExitFailed;
   }
   if (after_process == 0 && IsFolder(folder) && SameFolder(ParentFolder(ThisProgramPath()), folder)) {
     if (UninstallFromTemporaryCopy()) return kExitOk;
