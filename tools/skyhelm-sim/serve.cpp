@@ -28,6 +28,7 @@ int Serve(const std::vector<std::string>&) {
 #include "driver/control_codes.h"
 #include "platform/posix/device_watch.h"
 #include "platform/text.h"
+#include "serve_programs.h"
 #include "sim/in_process.h"
 #include "sim/model.h"
 #include "sim/socket_server.h"
@@ -37,7 +38,8 @@ namespace {
 
 constexpr char kHelp[] =
     "keys: tab next controller | space clutch on/off | up/k previous | down/j next | "
-    "enter choose | x clear profile | s shift | c command | r remove/return | q quit";
+    "enter choose | x clear profile | s shift | c command | r remove/return | "
+    "p next program in front | q quit";
 
 // The two shift states the 's' key toggles between.
 constexpr platform::Guid kShifted = {0x5D1C3B2A, 0x4E6F, 0x4A80, {0x91, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}};
@@ -107,6 +109,7 @@ class Server {
   bool shifted_[16] = {};
   bool removed_[16] = {};
   std::string last_drawn_;
+  DemoPrograms programs_;  // brought to the front with 'p', for automatic profiles
 };
 
 void Server::Key(int key) {
@@ -132,6 +135,7 @@ void Server::Key(int key) {
       model_.RaiseCommand(Current(), command);
       break;
     }
+    case 'p': programs_.Next(); break;
     case 'r':
       removed_[selected_] = !removed_[selected_];
       if (removed_[selected_]) {
@@ -159,6 +163,7 @@ void Server::Draw(bool tty) {
     }
     if (state.clutch_mode) screen += "    entry: " + platform::ToUtf8(state.clutch_text) + "\n";
   }
+  screen += "in front: " + programs_.Describe() + "\n";
   if (screen == last_drawn_) return;
   last_drawn_ = screen;
   if (tty) {
