@@ -96,7 +96,14 @@ void Service::Stop() {
 }
 
 void Service::OnForeground(const platform::ProgramInfo& front) {
-  if (front.pid == 0 && front.path.empty()) {
+  bool has_rules = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    has_rules = !decider_.rules().rules.empty();
+  }
+  // Without rules the service says nothing of its own about programs.
+  if (!has_rules) {
+  } else if (front.pid == 0 && front.path.empty()) {
     LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: foreground: the desktop");
   } else if (front.path_unknown || front.path.empty()) {
     LogMessage(kLogLifecycle, kLogCategory,
