@@ -1,6 +1,7 @@
-// The Linux program seam against real processes: the /proc scan with a Wine-style command line,
-// the pidfd exit watch, and (under Xvfb, run by tests/system/x11_foreground.sh) the X11
-// foreground watch with a window carrying a real child's _NET_WM_PID.
+// The Linux seams of automatic profiles: the /proc scan with a Wine-style command line, the pidfd
+// exit watch, the inotify watch of the rules file, and (under Xvfb, run by
+// tests/system/x11_foreground.sh) the X11 foreground watch with a window carrying a real child's
+// _NET_WM_PID.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,10 +14,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/file_watch.h"
 #include "platform/programs.h"
 #include "platform/text.h"
 #include "sim_test_support.h"
@@ -99,6 +103,53 @@ TEST(PosixProgramsTest, TheExitWatchSeesAChildEndAtOnce) {
   hold.unlock();
   EXPECT_FALSE(watch.Watch(pid));  // gone: the caller's scan is the fall-back
   watch.Stop();
+}
+
+// Counts the watch's reports and waits for the next one.
+class ChangeCounter {
+ public:
+  static void Changed(void* self) {
+    auto* counter = static_cast<ChangeCounter*>(self);
+    std::lock_guard<std::mutex> hold(counter->mutex_);
+    ++counter->count_;
+    counter->changed_.notify_all();
+  }
+  int count() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return count_;
+  }
+  bool WaitMoreThan(int count) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, std::chrono::milliseconds(kDeadlineMs), [&] { return count_ > count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+TEST(FileWatchTest, SeesTheFileCreatedWrittenRenamedOverAndDeleted) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("skyhelm-watch-" + std::to_string(getpid()));
+  fs::remove_all(folder);
+  const fs::path file = folder / "config" / "rules.toml";  // the folder is created by Start
+  ChangeCounter counter;
+  platform::FileWatch watch(platform::FromUtf8(file.string()), &ChangeCounter::Changed, &counter);
+  ASSERT_TRUE(watch.Start());
+  ASSERT_TRUE(fs::is_directory(file.parent_path()));
+  int seen = counter.count();
+  std::ofstream(file) << "delay_ms = 1\n";  // created and written: one report once closed
+  ASSERT_TRUE(counter.WaitMoreThan(seen));
+  seen = counter.count();
+  std::ofstream(folder / "config" / "new.toml") << "delay_ms = 2\n";
+  fs::rename(folder / "config" / "new.toml", file);  // replaced by a rename
+  ASSERT_TRUE(counter.WaitMoreThan(seen));
+  seen = counter.count();
+  fs::remove(file);
+  ASSERT_TRUE(counter.WaitMoreThan(seen));
+  watch.Stop();
+  fs::remove_all(folder);
 }
 
 // Sets a property of window on the test's own X11 connection.
