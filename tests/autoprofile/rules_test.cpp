@@ -1,11 +1,14 @@
 // Glob matching and the rules reader: a table of good and bad files with their messages.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "autoprofile/glob.h"
 #include "autoprofile/rules.h"
 #include "platform/guid.h"
+#include "platform/text.h"
 
 namespace autoprofile {
 namespace {
@@ -134,6 +137,31 @@ TEST(RulesReaderTest, GoodFilesTakeTheDefaultsAndGuidsInEitherSpelling) {
   EXPECT_EQ(rules.delay_ms, 0u);
   EXPECT_EQ(rules.rules.at(0).path, u"*/x.exe");
   EXPECT_TRUE(rules.rules.at(0).has_controller);
+}
+
+TEST(RulesReaderTest, FilesOfAnyBytesAreSafeAndThoseAbove1MbAreRefused) {
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / "skyhelm-rules-test.toml";
+  const std::u16string path = platform::FromUtf8(file.string());
+  Rules rules;
+  std::string error;
+  fs::remove(file);
+  EXPECT_EQ(ReadRulesFile(path, &rules, &error), ReadResult::kMissing);
+  std::string bytes = "delay_ms = 5\n";
+  for (int i = 0; i < 4096; ++i) bytes.push_back(static_cast<char>((i * 131) & 0xFF));  // NULs too
+  std::ofstream(file, std::ios::binary) << bytes;
+  EXPECT_EQ(ReadRulesFile(path, &rules, &error), ReadResult::kFailed);
+  EXPECT_EQ(rules.delay_ms, kDefaultDelayMs);
+  // A comment makes the size: exactly 1 MB is read, one byte more is not.
+  std::string big = "delay_ms = 9\n#";
+  big.resize(kMaxRulesFileBytes, 'x');
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << big;
+  ASSERT_EQ(ReadRulesFile(path, &rules, &error), ReadResult::kRead) << error;
+  EXPECT_EQ(rules.delay_ms, 9u);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << big << 'x';
+  EXPECT_EQ(ReadRulesFile(path, &rules, &error), ReadResult::kFailed);
+  EXPECT_NE(error.find("larger than 1 MB"), std::string::npos) << error;
+  fs::remove(file);
 }
 
 }  // namespace
