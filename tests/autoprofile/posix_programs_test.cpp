@@ -40,6 +40,14 @@ class Child {
       execl("/bin/sh", "sh", "-c", "sleep 30; :", "Z:\\games\\DCS.exe", static_cast<char*>(nullptr));
       _exit(127);
     }
+    // Until it has run exec, the child is a copy of this test program.
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+    std::error_code gone;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+    while (std::filesystem::read_symlink(exe, gone) == self && std::chrono::steady_clock::now() < deadline) {
+      usleep(1000);
+    }
   }
   ~Child() { End(); }
   void End() {
