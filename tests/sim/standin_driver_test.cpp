@@ -90,14 +90,21 @@ class StandInDriver : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    sim::RemoveStandInDevice(L"ROOT\\SKYHELMSIM\\DRIVERTEST");  // left by a test that crashed
-    ASSERT_TRUE(sim::CreateStandInDevice(DriverPackage(), L"DRIVERTEST", &instance_, &error))
-        << error;
+    // A device of its own per test: the same device installed again at once may start late.
+    static int tests = 0;
+    name_ = L"DRIVERTEST" + std::to_wstring(++tests);
+    sim::RemoveStandInDevice(L"ROOT\\SKYHELMSIM\\" + name_);  // left by a test that crashed
+    ASSERT_TRUE(sim::CreateStandInDevice(DriverPackage(), name_, &instance_, &error)) << error;
     host_ = OpenHost(GENERIC_READ | GENERIC_WRITE);
     ASSERT_NE(host_, INVALID_HANDLE_VALUE);
     DWORD returned = 0;
     ASSERT_EQ(Control(host_, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &returned), 0u);
-    path_ = InterfacePath(L"DRIVERTEST");
+    // The interface is enabled once the device has started, which may come after the install.
+    const DWORD deadline = GetTickCount() + sim_test::kDeadlineMs;
+    while ((path_ = InterfacePath(name_ + L"#")).empty() &&
+           static_cast<int32_t>(GetTickCount() - deadline) < 0) {
+      Sleep(20);
+    }
     ASSERT_FALSE(path_.empty());
   }
   void TearDown() override {
@@ -155,6 +162,7 @@ class StandInDriver : public ::testing::Test {
     return create;
   }
 
+  std::wstring name_;
   std::wstring instance_;
   std::wstring path_;
   HANDLE host_ = INVALID_HANDLE_VALUE;
