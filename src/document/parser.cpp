@@ -75,6 +75,8 @@ class ParserImpl {
   VEX_HOT void NextToken();
   VEX_HOT void Word();
   void QuotedString();
+  // Compacts a quoted string that held an escaped quote: the text from start to its closing quote.
+  static void CompactEscapes(char16_t* start, const char16_t* close);
   VEX_HOT void Record(char16_t* text);
   VEX_HOT void MoveToNextEntry();
   void RawValueToken();
@@ -235,16 +237,18 @@ void ParserImpl::QuotedString() {
   char16_t* const start = c_.quoted_start_;
   char16_t* const close = c_.position_;
   c_.quoted_start_ = nullptr;
-  if (escaped) {
-    // Drop every backslash that stands before a quote, the closing one included.
-    char16_t* out = start;
-    for (char16_t* in = start; in < close; ++in) {
-      if (!(*in == u'\\' && in[1] == u'\'')) *out++ = *in;
-    }
-    *out = u'\0';
-  }
+  if (escaped) CompactEscapes(start, close);
   *close = u'\0';
   StepOver();
+}
+
+void ParserImpl::CompactEscapes(char16_t* start, const char16_t* close) {
+  // Drop every backslash that stands before a quote, the one before the closing quote included.
+  char16_t* out = start;
+  for (const char16_t* in = start; in < close; ++in) {
+    if (!(*in == u'\\' && in[1] == u'\'')) *out++ = *in;
+  }
+  *out = u'\0';
 }
 
 void ParserImpl::Record(char16_t* text) {
@@ -396,9 +400,9 @@ bool ParserImpl::ElementHead() {
   return true;
 }
 
-// The common element head read in one pass over the window: words and quoted strings without a
-// backslash, own value and attributes with '=', ending at '[' or ']', all before the window's
-// limit. Anything else (raw values, escapes, errors, the window's end, many attributes) answers
+// The common element head read in one pass over the window: words and quoted strings, own value
+// and attributes with '=', ending at '[' or ']', all before the window's limit. Anything else
+// (raw values, errors, the window's end, many attributes or escaped strings) answers
 // false with the window and the position untouched, and the token-by-token path reads the head
 // instead; both leave the same entries, terminators and position behind.
 bool ParserImpl::FastHead() {
@@ -408,6 +412,13 @@ bool ParserImpl::FastHead() {
   AttributePair* const table = c_.table_;
   char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
   size_t end_count = 0;
+  // Quoted strings with escaped quotes, compacted once the head is known to be good.
+  constexpr size_t kMaxCompacted = 8;
+  struct Quoted {
+    char16_t* start;
+    char16_t* close;
+  } compacted[kMaxCompacted];
+  size_t compact_count = 0;
   // A U+0000 planted in the window's last unit stops every search there, so none tests the
   // limit; a head that reaches that unit is left to the token path. The unit is put back on
   // every way out.
@@ -428,8 +439,21 @@ bool ParserImpl::FastHead() {
   auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
     if (*p == u'\'') {
       char16_t* const start = p + 1;
-      char16_t* const close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(start, window_end));
-      if (stop - close < 1 || *close != u'\'' || std::find(start, close, u'\\') != close) return false;
+      char16_t* close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(start, window_end));
+      // A quote is escaped by the token path's own rule: one backslash before it, not two, and
+      // at index 3 or later of the window. The window does not move during this pass, so the
+      // indexes are the ones the token path would see, and nothing before the opening quote is
+      // ever read.
+      bool escaped = false;
+      while (close < stop && *close == u'\'' && close - c_.window_ >= 3 && close[-1] == u'\\' && close[-2] != u'\\') {
+        escaped = true;
+        close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(close + 1, window_end));
+      }
+      if (stop - close < 1 || *close != u'\'') return false;
+      if (escaped) {
+        if (compact_count == kMaxCompacted) return false;
+        compacted[compact_count++] = {start, close};
+      }
       out = start;
       ends[end_count++] = close;
       p = close + 1;
@@ -460,6 +484,8 @@ bool ParserImpl::FastHead() {
   c_.current_ = table + entry;
   // The last word may end at the bracket itself: classify it before terminating.
   c_.token_ = *p == u'[' ? TokenKind::LB : TokenKind::RB;
+  // Before the terminators: compaction reads the closing quote.
+  for (size_t i = 0; i < compact_count; ++i) CompactEscapes(compacted[i].start, compacted[i].close);
 #pragma GCC unroll 4
   for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
   *planted.at = planted.unit;

@@ -119,6 +119,12 @@ TEST(ParserTest, QuoteInFirstThreeWindowUnitsAlwaysCloses) {
   const std::u16string lead = std::u16string(4094, u' ') + u"'";
   EXPECT_EQ(ParseText(lead + u"x\\'").message, u"Invalid syntax - Match failed - expected EOI");
   EXPECT_EQ(ParseText(lead + u"xy\\'").message, u"Invalid syntax - Missing ' from end of string");
+  // The same inside an element head: the first head's '[' is the first window's last unit, so
+  // its quoted name starts at index 0 of the next window (a line break follows, so that the head
+  // ends before the window's last unit).
+  const std::u16string blank(4094, u' ');
+  EXPECT_EQ(ParseText(blank + u"['\\'=v' k=w]\r\n").events.front(), Head(u"\\", u"v'", {{u"k", u"w"}}));
+  EXPECT_EQ(ParseText(blank + u"['x\\'=v']\r\n").events.front(), Head(u"x'=v", u"", {}));
 }
 
 TEST(ParserTest, WordsMayHoldQuotesAndAngleBrackets) {
