@@ -92,7 +92,12 @@ class ParserImpl {
 
   ParseContext& c_;
   size_t raw_blocks_ = 0;  // raw-value blocks allocated and not yet released
+  const char16_t* head_end_ = nullptr;  // after FastHead: one past the terminator of the last text
 };
+
+namespace {
+thread_local ParseWindow t_parse_window;
+}  // namespace
 
 void ParserImpl::SetError(const char16_t* message) {
   if (c_.message_ == nullptr) c_.message_ = message;
@@ -359,7 +364,11 @@ bool ParserImpl::ElementHead() {
   table[0] = {nullptr, &c_.end_marker_};
   table[1] = {};
   if (c_.fast_heads_ && FastHead()) {
+    // A node that copies the head can then take it whole, without looking for where it ends.
+    t_parse_window.head_begin = table[0].name;
+    t_parse_window.head_end = head_end_;
     ReportElement();
+    t_parse_window.head_begin = t_parse_window.head_end = nullptr;
     return true;
   }
   table[0] = {nullptr, &c_.end_marker_};
@@ -491,6 +500,7 @@ bool ParserImpl::FastHead() {
   *planted.at = planted.unit;
   planted.at = &c_.end_marker_;  // nothing left to put back
   planted.unit = u'\0';
+  head_end_ = ends[end_count - 1] + 1;
   c_.position_ = p;
   StepOver();
   return true;
@@ -515,10 +525,6 @@ void ParserImpl::Document() {
   if (depth != 0) SetError(kErrorMoreLbs);
   if (c_.message_ == nullptr && c_.token_ != TokenKind::EOI) SetError(kErrorExpectedEoi);
 }
-
-namespace {
-thread_local ParseWindow t_parse_window;
-}  // namespace
 
 ParseWindow CurrentParseWindow() { return t_parse_window; }
 

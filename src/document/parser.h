@@ -98,6 +98,11 @@ class ParseContext {
 struct ParseWindow {
   const char16_t* begin = nullptr;
   const char16_t* end = nullptr;
+  // During the start event of a head read in one pass: its tag, and one past the U+0000 that ends
+  // its last text. Every text of its list then lies in between (an empty one may instead be the
+  // reader's end marker), and none is a raw value. Both null for any other head.
+  const char16_t* head_begin = nullptr;
+  const char16_t* head_end = nullptr;
   bool Holds(const char16_t* text) const {
     const auto at = reinterpret_cast<uintptr_t>(text);
     return at >= reinterpret_cast<uintptr_t>(begin) && at < reinterpret_cast<uintptr_t>(end);

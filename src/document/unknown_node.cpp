@@ -61,21 +61,28 @@ size_t LayOut(char16_t* out, size_t capacity, const char16_t* tag, AttributeList
 
 bool CUnknownNode::CopyHead(const char16_t* tag, AttributeList attributes, size_t count) {
   const ParseWindow window = CurrentParseWindow();
-  if (count == 0 || tag != attributes[0].name || !window.Holds(tag)) return false;
-  // The texts follow the tag in the window, each ending in U+0000 before the next begins. An empty
-  // one may lie anywhere (an absent own value is the reader's end marker).
-  const char16_t* last = tag;
-  for (size_t i = 0; i < count; ++i) {
-    const AttributePair& entry = attributes[i];
-    if (entry.IsRaw()) return false;
-    for (const char16_t* text : {entry.name, entry.value}) {
-      if (*text == u'\0') continue;
-      if (!window.Holds(text) || text < tag) return false;
-      if (text > last) last = text;
+  if (count == 0 || tag != attributes[0].name) return false;
+  const char16_t* end = nullptr;  // the U+0000 that ends the last text
+  if (tag == window.head_begin) {
+    // Read in one pass: the reader vouches that every text lies between the tag and head_end.
+    end = window.head_end - 1;
+  } else {
+    if (!window.Holds(tag)) return false;
+    // The texts follow the tag in the window, each ending in U+0000 before the next begins. An
+    // empty one may lie anywhere (an absent own value is the reader's end marker).
+    const char16_t* last = tag;
+    for (size_t i = 0; i < count; ++i) {
+      const AttributePair& entry = attributes[i];
+      if (entry.IsRaw()) return false;
+      for (const char16_t* text : {entry.name, entry.value}) {
+        if (*text == u'\0') continue;
+        if (!window.Holds(text) || text < tag) return false;
+        if (text > last) last = text;
+      }
     }
+    end = std::find(last, window.end, u'\0');
+    if (end == window.end) return false;
   }
-  const char16_t* end = std::find(last, window.end, u'\0');
-  if (end == window.end) return false;
   const size_t header = 2 * text_count_;
   const auto span = static_cast<size_t>(end + 1 - tag);
   block_ = node_memory::AllocateUnits(header + span, &in_arena_);
