@@ -96,6 +96,24 @@ inline const char16_t* FindEndBefore(const char16_t* p, [[maybe_unused]] const c
   }
 }
 
+// The same search for runs that are usually long (quoted texts): sixteen units a step from
+// the first unit where the processor allows.
+template <uint8_t kClass>
+inline const char16_t* FindEndBeforeLong(const char16_t* p, [[maybe_unused]] const char16_t* readable_end) {
+#if defined(__SSE2__) || defined(_M_X64)
+  for (; readable_end - p >= 16; p += 16) {
+    const uint32_t outside = OutsideMask<kClass>(Narrow16(p));
+    if (outside != 0) return p + std::countr_zero(outside);
+  }
+#endif
+  for (;; p += 4) {
+    if ((ClassOf(p[0]) & kClass) == 0) return p;
+    if ((ClassOf(p[1]) & kClass) == 0) return p + 1;
+    if ((ClassOf(p[2]) & kClass) == 0) return p + 2;
+    if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
+  }
+}
+
 inline const char16_t* FindNonWhite(const char16_t* p, const char16_t* limit) { return FindEnd<kWhite>(p, limit); }
 inline const char16_t* FindWordEnd(const char16_t* p, const char16_t* limit) { return FindEnd<kWordUnit>(p, limit); }
 inline const char16_t* FindQuotedEnd(const char16_t* p, const char16_t* limit) { return FindEnd<kQuotedUnit>(p, limit); }
