@@ -58,7 +58,10 @@ bool DriverChannel::Control(uint32_t code, const void* input, uint32_t input_siz
   if (!platform::IssueControl(handle_, code, input, input_size, output, output_size, request)) {
     return false;
   }
-  return platform::GetOverlappedResult(handle_, request, &returned, true);
+  // A driver that does not answer in time is asked to cancel; the request has ended (answered
+  // or cancelled) once the drain returns, and only then may its buffers go.
+  if (!done.Wait(platform::RequestTimeLimitMs())) platform::CancelAndDrain(handle_, request);
+  return platform::GetOverlappedResult(handle_, request, &returned, false);
 }
 
 void DriverChannel::Close() {

@@ -2,6 +2,7 @@
 // everything else to the OS; remembers the last open error per thread.
 #include "platform/device_io.h"
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 
@@ -19,6 +20,7 @@ std::shared_mutex& ProviderLock() {
 
 DeviceProvider* g_provider = nullptr;  // guarded by ProviderLock()
 thread_local uint32_t t_last_error = kErrorSuccess;
+std::atomic<uint32_t> g_request_time_limit_ms{10000};
 
 char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c; }
 
@@ -60,6 +62,12 @@ DeviceHandle OpenDevice(std::u16string_view path, DeviceAccess access, bool over
 }
 
 void CloseDevice(DeviceHandle handle) { delete handle; }
+
+uint32_t RequestTimeLimitMs() { return g_request_time_limit_ms.load(std::memory_order_relaxed); }
+
+void SetRequestTimeLimitMs(uint32_t ms) {
+  g_request_time_limit_ms.store(ms, std::memory_order_relaxed);
+}
 
 uint32_t LastDeviceError() { return t_last_error; }
 

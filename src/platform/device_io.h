@@ -28,6 +28,12 @@ inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 class DeviceConnection;
 
+// How long a synchronous request waits for the driver before it is asked to cancel, and then
+// fails: a driver that never answers must not hang the thread that asked (the window's thread
+// among them). 10 s; tests shorten it.
+uint32_t RequestTimeLimitMs();
+void SetRequestTimeLimitMs(uint32_t ms);
+
 // The record of one overlapped request. It, and the buffers given with the request, must stay
 // alive until the request has completed (GetResult reported it, or CancelAndDrain returned).
 struct Overlapped {

@@ -156,6 +156,41 @@ TEST_F(DriverChannelTest, OverlappedControlWaitsForTheDriverToComplete) {
   EXPECT_EQ(ClutchWords::Read(words).event_type, 3);
 }
 
+// Shortens the request time limit for one test.
+class ShortTimeLimit {
+ public:
+  explicit ShortTimeLimit(uint32_t ms) : saved_(platform::RequestTimeLimitMs()) {
+    platform::SetRequestTimeLimitMs(ms);
+  }
+  ~ShortTimeLimit() { platform::SetRequestTimeLimitMs(saved_); }
+
+ private:
+  uint32_t saved_;
+};
+
+TEST_F(DriverChannelTest, RequestTheDriverNeverAnswersIsCancelledAtTheTimeLimitAndFails) {
+  DriverChannel channel;
+  ASSERT_TRUE(channel.Open(AddController("pad"), true));
+  ShortTimeLimit limit(50);
+  // A shift wait that no event completes: only the time limit ends it. Should it hang, the
+  // test's deadline completes it, so that the test fails instead of hanging.
+  platform::Event ended(platform::Event::Kind::kManualReset);
+  bool ok = true;
+  std::thread asker([&] {
+    uint8_t shift[16] = {};
+    ok = channel.Control(IOCTL_WAIT_SHIFT_CHANGE, nullptr, 0, shift, sizeof shift);
+    ended.Set();
+  });
+  const bool in_time = ended.Wait(kDeadlineMs);
+  if (!in_time) model_.SetShiftState("pad", platform::Guid{});
+  asker.join();
+  ASSERT_TRUE(in_time) << "the request outlived the time limit";
+  EXPECT_FALSE(ok);
+  const auto waits = TraceOf("IOCTL_WAIT_SHIFT_CHANGE");
+  ASSERT_EQ(waits.size(), 2u);
+  EXPECT_NE(waits[1].find("\"state\":\"cancelled\""), std::string::npos) << waits[1];
+}
+
 TEST_F(DriverChannelTest, OpenFallsBackToTheLegacyLinkFromTheRegistry) {
   if (!sim_test::kHasRegistryStandIn) GTEST_SKIP() << "needs the registry stand-in";
   std::u16string path = AddController("linked");

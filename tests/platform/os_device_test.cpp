@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -72,6 +73,36 @@ TEST_F(PipeDevice, RequestThatFailsAtOnceNeverReportsSuccess) {
   // A request that never started must not look pending: draining it would wait for ever.
   ASSERT_NE(error, static_cast<DWORD>(ERROR_IO_INCOMPLETE));
   CancelAndDrain(device, overlapped);  // nothing in flight: returns at once
+  CloseDevice(device);
+}
+
+TEST_F(PipeDevice, RequestOnAHandleWithoutOverlappedIoThatNeverEndsFailsAtTheTimeLimit) {
+  DeviceHandle device = OpenDevice(path_, DeviceAccess::kReadWrite, false);
+  ASSERT_NE(device, nullptr) << LastDeviceError();
+  const uint32_t saved = RequestTimeLimitMs();
+  SetRequestTimeLimitMs(50);
+  // Nothing is written: the read would wait for ever. Should it, the test's deadline writes,
+  // so that the test fails instead of hanging.
+  Event ended(Event::Kind::kManualReset);
+  Event done(Event::Kind::kManualReset);
+  Overlapped overlapped(done);
+  char buffer[8] = {};
+  bool issued = true;
+  std::thread reader([&] {
+    issued = IssueRead(device, buffer, sizeof buffer, overlapped);
+    ended.Set();
+  });
+  const bool in_time = ended.Wait(10000);
+  DWORD written = 0;
+  if (!in_time) WriteFile(server_, "late", 4, &written, nullptr);
+  reader.join();
+  SetRequestTimeLimitMs(saved);
+  ASSERT_TRUE(in_time) << "the read outlived the time limit";
+  EXPECT_FALSE(issued);
+  EXPECT_FALSE(done.Wait(0)) << "a request that failed sets no event";
+  uint32_t returned = 0;
+  EXPECT_FALSE(GetOverlappedResult(device, overlapped, &returned, false));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   CloseDevice(device);
 }
 

@@ -35,22 +35,16 @@ class Win32Device : public DeviceConnection {
 
   bool Control(uint32_t code, const void* input, uint32_t input_size, void* output,
                uint32_t output_size, uint32_t* returned) override {
+    OVERLAPPED os = {};
+    os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (os.hEvent == nullptr) return false;
     DWORD bytes = 0;
-    BOOL ok = FALSE;
-    if (!overlapped_) {
-      ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
-                           output_size, &bytes, nullptr);
-    } else {
-      OVERLAPPED os = {};
-      os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (os.hEvent == nullptr) return false;
-      ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
-                           output_size, &bytes, &os);
-      if (ok || GetLastError() == ERROR_IO_PENDING) {
-        ok = GetOverlappedResult(handle_, &os, &bytes, TRUE);
-      }
-      CloseHandle(os.hEvent);
-    }
+    const BOOL started = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size,
+                                         output, output_size, nullptr, &os);
+    const BOOL ok = RunToEnd(os, started, &bytes);
+    const DWORD error = GetLastError();
+    CloseHandle(os.hEvent);
+    SetLastError(error);
     if (returned != nullptr) *returned = bytes;
     return ok != FALSE;
   }
@@ -59,27 +53,22 @@ class Win32Device : public DeviceConnection {
                     uint32_t output_size, Overlapped& overlapped) override {
     Record* record = Prepare(overlapped);
     if (record == nullptr) return false;
+    const BOOL started = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size,
+                                         output, output_size, nullptr, &record->os);
     if (!overlapped_) {
-      BOOL ok = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output,
-                                output_size, &record->bytes, nullptr);
-      return FinishSynchronous(record, ok, overlapped);
+      return FinishSynchronous(record, RunToEnd(record->os, started, &record->bytes), overlapped);
     }
-    if (DeviceIoControl(handle_, code, const_cast<void*>(input), input_size, output, output_size,
-                        nullptr, &record->os)) {
-      return true;
-    }
-    return Pending(record);
+    return started || Pending(record);
   }
 
   bool IssueRead(void* buffer, uint32_t size, Overlapped& overlapped) override {
     Record* record = Prepare(overlapped);
     if (record == nullptr) return false;
+    const BOOL started = ReadFile(handle_, buffer, size, nullptr, &record->os);
     if (!overlapped_) {
-      BOOL ok = ReadFile(handle_, buffer, size, &record->bytes, nullptr);
-      return FinishSynchronous(record, ok, overlapped);
+      return FinishSynchronous(record, RunToEnd(record->os, started, &record->bytes), overlapped);
     }
-    if (ReadFile(handle_, buffer, size, nullptr, &record->os)) return true;
-    return Pending(record);
+    return started || Pending(record);
   }
 
   bool GetResult(Overlapped& overlapped, uint32_t* returned, bool wait) override {
@@ -137,13 +126,28 @@ class Win32Device : public DeviceConnection {
     return false;
   }
 
+  // Waits for a request just started on the OS handle (which is always overlapped) to end: for
+  // the answer up to the time limit, then for the driver to end it after a cancel. The result
+  // of GetOverlappedResult, with its error.
+  BOOL RunToEnd(OVERLAPPED& os, BOOL started, DWORD* bytes) {
+    *bytes = 0;
+    if (!started && GetLastError() != ERROR_IO_PENDING) return FALSE;
+    if (WaitForSingleObject(os.hEvent, RequestTimeLimitMs()) != WAIT_OBJECT_0) {
+      CancelIoEx(handle_, &os);
+    }
+    return GetOverlappedResult(handle_, &os, bytes, TRUE);
+  }
+
   // A request on a handle without overlapped I/O has ended by the time the call returns:
-  // keep its result and signal its event as the OS would have.
+  // keep its result and signal its event only on success, as for a request that failed at once
+  // (the OS set it either way).
   static bool FinishSynchronous(Record* record, BOOL ok, Overlapped& overlapped) {
     record->synchronous = true;
     record->error = ok ? ERROR_SUCCESS : GetLastError();
     if (!ok) {
       if (record->error == ERROR_SUCCESS) record->error = ERROR_GEN_FAILURE;
+      overlapped.done->Reset();
+      SetLastError(record->error);
       return false;
     }
     overlapped.done->Set();
@@ -160,9 +164,11 @@ DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bo
                                uint32_t* error) {
   std::u16string terminated(path);
   DWORD desired = access == DeviceAccess::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  // The OS handle is overlapped either way: a synchronous request is then one whose wait for
+  // the driver can be given up (cancelled), where a blocking call would wait for ever.
   HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(terminated.c_str()), desired,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+                              FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
     *error = GetLastError();
     return nullptr;
