@@ -24,4 +24,9 @@ SKYHELM_SIM_RUN="bash $PWD/scripts/windows-scenario.sh --start-late" \
   bash tests/system/scenarios.sh build/windows "$PWD" tests/system/scenarios/clutch_load.scenario ||
   { [ "$status" -ne 0 ] || status=1; }
 echo "scenarios against skyhelm.exe: $((SECONDS - scenarios_start)) s"
+# The service against a hostile stand-in driver: 60 s of faults through the kernel path
+# (SKYHELM_HOSTILE_SECONDS and SKYHELM_HOSTILE_SEED change the run).
+hostile_start=$SECONDS
+bash tests/system/windows_hostile.sh "$PWD/build/windows" || { [ "$status" -ne 0 ] || status=1; }
+echo "hostile driver against skyhelm.exe: $((SECONDS - hostile_start)) s"
 exit $status

@@ -95,9 +95,10 @@ bool DriverHost::Start(uint32_t timeout_ms, std::string* error) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD bytes = 0;
+  ULONG flags = interceptor_ != nullptr ? SKYHELM_HOST_SERVE_CANCELS : 0;
   BOOL served = stop_ != nullptr && overlapped.hEvent != nullptr &&
-                (DeviceIoControl(serve, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &bytes,
-                                 &overlapped) ||
+                (DeviceIoControl(serve, IOCTL_SKYHELM_HOST_SERVE, &flags, sizeof flags, nullptr,
+                                 0, &bytes, &overlapped) ||
                  (GetLastError() == ERROR_IO_PENDING &&
                   GetOverlappedResult(serve, &overlapped, &bytes, TRUE)));
   if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
@@ -171,11 +172,24 @@ void DriverHost::Handle(const uint8_t* message, uint32_t size) {
   SkyhelmHostRequest request;
   std::memcpy(&request, message, sizeof request);
   if (request.input_size > size - sizeof request) return;
-  const uint8_t* input = message + sizeof request;
-  std::u16string link;
+  HostMessage received;
+  received.kind = request.kind;
+  received.tag = request.tag;
+  received.file = request.file;
+  received.code = request.code;
+  received.input = message + sizeof request;
+  received.input_size = request.input_size;
+  received.output_capacity = request.output_capacity;
   for (size_t i = 0; i < SKYHELM_HOST_NAME_UNITS && request.device[i] != 0; ++i) {
-    link.push_back(static_cast<char16_t>(request.device[i]));
+    received.link.push_back(static_cast<char16_t>(request.device[i]));
   }
+  if (interceptor_ != nullptr && interceptor_->Intercept(received)) return;
+  Serve(received);
+}
+
+void DriverHost::Serve(const HostMessage& request) {
+  const uint8_t* input = request.input;
+  const std::u16string& link = request.link;
   ConnectionId connection = 0;
   {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -277,9 +291,13 @@ void DriverHost::Create(uint64_t tag, uint64_t file, const std::u16string& link)
 }
 
 bool DriverHost::Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes) {
-  if (error != kErrorSuccess) bytes = 0;
+  return AnswerStatus(tag, NtStatusOf(error), output, error == kErrorSuccess ? bytes : 0);
+}
+
+bool DriverHost::AnswerStatus(uint64_t tag, int32_t status, const uint8_t* output,
+                              uint32_t bytes) {
   std::vector<uint8_t> buffer(sizeof(SkyhelmHostAnswer) + bytes);
-  SkyhelmHostAnswer header{tag, NtStatusOf(error), bytes};
+  SkyhelmHostAnswer header{tag, status, bytes};
   std::memcpy(buffer.data(), &header, sizeof header);
   if (bytes > 0) std::memcpy(buffer.data() + sizeof header, output, bytes);
   OVERLAPPED overlapped{};

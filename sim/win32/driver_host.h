@@ -18,6 +18,27 @@
 
 namespace sim {
 
+// One forwarded request or notice of the driver, as the host received it.
+struct HostMessage {
+  uint32_t kind = 0;  // SKYHELM_HOST_CREATE ... (sim/windows-driver/host_protocol.h)
+  uint64_t tag = 0;
+  uint64_t file = 0;  // the handle it came on
+  uint32_t code = 0;
+  const uint8_t* input = nullptr;
+  uint32_t input_size = 0;
+  uint32_t output_capacity = 0;
+  std::u16string link;  // the controller's interface link; empty for the legacy control device
+};
+
+// Sees every message before the model does (the hostile mode, sim/win32/hostile_host.h). It is
+// called on the host's thread, one message at a time, in the driver's order.
+class HostInterceptor {
+ public:
+  virtual ~HostInterceptor() = default;
+  // True when it has dealt with the message itself; false lets the model serve it.
+  virtual bool Intercept(const HostMessage& message) = 0;
+};
+
 class DriverHost {
  public:
   explicit DriverHost(DriverModel& model);
@@ -35,6 +56,18 @@ class DriverHost {
   // Closes the host handle: the driver fails every request it still holds for the host.
   void Stop();
 
+  // Before Start: every message goes to interceptor first, and a request that its sender
+  // cancels stays held until the host answers it (the interceptor decides how).
+  void SetInterceptor(HostInterceptor* interceptor) { interceptor_ = interceptor; }
+  // Serves a message from the model, as when no interceptor takes it (the interceptor's
+  // requests that it lets through late). The input need only live for the call.
+  void Serve(const HostMessage& message);
+  // Completes the forwarded request tag with an NTSTATUS and output (cut by the driver to the
+  // request's capacity); false when the driver did not take the answer.
+  bool AnswerStatus(uint64_t tag, int32_t status, const uint8_t* output, uint32_t bytes);
+  // The controller name of a forwarded device link; empty when none.
+  std::string NameOf(const std::u16string& link);
+
  private:
   struct File {
     ConnectionId connection = 0;
@@ -46,8 +79,6 @@ class DriverHost {
   // request was cancelled meanwhile, or the host has stopped).
   bool Answer(uint64_t tag, uint32_t error, const uint8_t* output, uint32_t bytes);
   void Create(uint64_t tag, uint64_t file, const std::u16string& link);
-  // The controller name of a forwarded device link; empty when none.
-  std::string NameOf(const std::u16string& link);
 
   DriverModel& model_;
   // Overlapped: SERVE, NEXT and ANSWER (the driver takes answers from the serving handle only).
@@ -56,6 +87,7 @@ class DriverHost {
   HANDLE serve_ = INVALID_HANDLE_VALUE;
   std::shared_mutex serve_mutex_;
   HANDLE stop_ = nullptr;
+  HostInterceptor* interceptor_ = nullptr;
   std::thread thread_;
   std::mutex mutex_;  // devices_ and files_
   std::map<std::u16string, std::string> devices_;  // upper-case instance id with '#' -> name

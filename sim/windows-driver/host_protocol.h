@@ -3,8 +3,11 @@
  * (C++). The host device opens to SYSTEM and Administrators only; all control codes are
  * METHOD_BUFFERED and need a handle opened for writing.
  *
- *   SERVE   no buffers: this handle becomes the host; controller interfaces are enabled. Closing
- *           the handle ends the service: every forwarded request fails.
+ *   SERVE   input (optional): ULONG flags. This handle becomes the host; controller interfaces
+ *           are enabled. Closing the handle ends the service: every forwarded request fails.
+ *           With SKYHELM_HOST_SERVE_CANCELS, a request that its sender cancels while the host
+ *           holds it stays held: the host hears of the cancel and answers the request when it
+ *           chooses, as a driver that is slow to cancel would (the hostile mode).
  *   NEXT    output: one SkyhelmHostRequest (header then input bytes). Held until the driver has
  *           something for the host, in the order it happened. Serving handle only.
  *   ANSWER  input: one SkyhelmHostAnswer (header then output bytes): completes the forwarded
@@ -20,6 +23,9 @@
 #define IOCTL_SKYHELM_HOST_SERVE SKYHELM_HOST_CODE(0xF00)
 #define IOCTL_SKYHELM_HOST_NEXT SKYHELM_HOST_CODE(0xF01)
 #define IOCTL_SKYHELM_HOST_ANSWER SKYHELM_HOST_CODE(0xF02)
+
+/* Flags of SERVE. */
+#define SKYHELM_HOST_SERVE_CANCELS 1u
 
 /* Kinds of forwarded requests and notices. */
 #define SKYHELM_HOST_CREATE 1  /* answer: status only */

@@ -72,6 +72,7 @@ typedef struct Message {
     WCHAR name[SKYHELM_HOST_NAME_UNITS];
     PIRP irp;
     BOOLEAN sent;
+    BOOLEAN cancelled;          /* cancelled while held, left for the host to answer */
 } Message;
 
 static KSPIN_LOCK g_lock;       /* guards everything below it */
@@ -79,6 +80,7 @@ static LIST_ENTRY g_outbox;     /* messages not yet given to the host, oldest fi
 static LIST_ENTRY g_held;       /* forwarded requests given to the host, awaiting the answer */
 static LIST_ENTRY g_next;       /* the host's pending "next" requests */
 static PFILE_OBJECT g_host;     /* the host's serving handle; null when no host serves */
+static BOOLEAN g_host_cancels;  /* the host answers cancelled requests (SKYHELM_HOST_SERVE_CANCELS) */
 static ULONG64 g_next_tag = 1;
 static ULONG64 g_next_file = 1;
 static ULONG64 g_next_device = 1;
@@ -237,6 +239,22 @@ static VOID NTAPI CancelForwarded(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     InitializeListHead(&finished.irps);
     KeAcquireSpinLock(&g_lock, &irql);
+    if (message->sent && g_host != NULL && g_host_cancels) {
+        /* The host decides: the request stays held until it answers, its handle closes, the
+         * device goes or the host goes. */
+        Message *notice = NewMessage(SKYHELM_HOST_CANCEL, NULL, message->file, NULL);
+        if (notice != NULL) {
+            notice->tag = message->tag;
+            notice->device = message->device;
+            RtlCopyMemory(notice->name, message->name, sizeof notice->name);
+            message->cancelled = TRUE;
+            InsertTailList(&g_outbox, &notice->entry);
+            Dispatch(&finished);
+            KeReleaseSpinLock(&g_lock, irql);
+            FinishAll(&finished);
+            return;
+        }
+    }
     RemoveEntryList(&message->entry);
     if (message->sent && g_host != NULL) {
         message->kind = SKYHELM_HOST_CANCEL;
@@ -331,10 +349,11 @@ static void FailForwarded(ULONG64 device, ULONG64 file, BOOLEAN all, NTSTATUS st
                 }
                 continue;
             }
-            if (IoSetCancelRoutine(message->irp, NULL) == NULL) continue;  /* being cancelled */
+            /* Being cancelled, unless the cancel was left to the host (then it is ours). */
+            if (!message->cancelled && IoSetCancelRoutine(message->irp, NULL) == NULL) continue;
             RemoveEntryList(&message->entry);
             FinishLater(finished, message->irp, status, 0);
-            if (message->sent && !all) {
+            if (message->sent && !message->cancelled && !all) {
                 /* The host holds it: tell it, as for a cancel. */
                 message->kind = SKYHELM_HOST_CANCEL;
                 message->irp = NULL;
@@ -413,7 +432,7 @@ static NTSTATUS Answer(PIRP irp) {
         for (entry = g_held.Flink; entry != &g_held; entry = entry->Flink) {
             Message *message = CONTAINING_RECORD(entry, Message, entry);
             if (message->tag != answer->tag) continue;
-            if (IoSetCancelRoutine(message->irp, NULL) != NULL) {
+            if (message->cancelled || IoSetCancelRoutine(message->irp, NULL) != NULL) {
                 RemoveEntryList(&message->entry);
                 found = message;
             }
@@ -426,8 +445,10 @@ static NTSTATUS Answer(PIRP irp) {
         PIRP forwarded = found->irp;
         ULONG bytes = CopyAnswer(found, answer);
         Free(found);
+        /* As the I/O manager copies a buffered request's output for success and warning
+         * statuses (STATUS_BUFFER_OVERFLOW carries the part that fitted), not for errors. */
         CompleteForwarded(forwarded, (NTSTATUS)answer->status,
-                          NT_SUCCESS(answer->status) ? bytes : 0);
+                          NT_ERROR(answer->status) ? 0 : bytes);
     }
     return Complete(irp, STATUS_SUCCESS, 0);
 }
@@ -440,9 +461,18 @@ static NTSTATUS HostControl(PIRP irp) {
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SKYHELM_HOST_SERVE: {
         NTSTATUS status = STATUS_SUCCESS;
+        ULONG flags = 0;
+        if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG) &&
+            irp->AssociatedIrp.SystemBuffer != NULL) {
+            flags = *(const ULONG *)irp->AssociatedIrp.SystemBuffer;
+        }
         KeAcquireSpinLock(&g_lock, &irql);
-        if (g_host != NULL && g_host != stack->FileObject) status = STATUS_DEVICE_BUSY;
-        else g_host = stack->FileObject;
+        if (g_host != NULL && g_host != stack->FileObject) {
+            status = STATUS_DEVICE_BUSY;
+        } else {
+            g_host = stack->FileObject;
+            g_host_cancels = (flags & SKYHELM_HOST_SERVE_CANCELS) != 0;
+        }
         KeReleaseSpinLock(&g_lock, irql);
         if (NT_SUCCESS(status)) UpdateInterfaces();
         return Complete(irp, status, 0);
@@ -485,6 +515,7 @@ static void HostGone(PFILE_OBJECT file) {
     if (was_host) {
         FailForwarded(0, 0, TRUE, STATUS_DEVICE_NOT_CONNECTED, &finished);
         g_host = NULL;
+        g_host_cancels = FALSE;
     }
     /* Only this handle's "next" requests end; another handle's close leaves the host be. */
     entry = g_next.Flink;

@@ -13,5 +13,8 @@ namespace simtool {
 enum class RunMode { kServiceProcess, kServiceStartsLate, kInProcess };
 int RunScenario(const std::string& file, RunMode mode);
 int Serve(const std::vector<std::string>& names);
+// Windows: the real service against a hostile stand-in driver; args are the words after
+// "hostile" (--seed N, --seconds S, --controllers K). 0 when the service came through.
+int RunHostile(const std::vector<std::string>& args);
 
 }  // namespace simtool

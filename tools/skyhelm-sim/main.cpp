@@ -14,6 +14,7 @@ int Usage() {
   std::fputs(
       "usage: skyhelm-sim run [--in-process | --start-late] SCENARIO\n"
       "       skyhelm-sim clean   (Windows: removes the stand-in driver's devices)\n"
+      "       skyhelm-sim hostile [--seed N] [--seconds S] [--controllers K]   (Windows)\n"
       "       skyhelm-sim serve [--controllers N | NAME...]\n",
       stderr);
   return 2;
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
   if (args.size() == 1 && args[0] == "clean") {
     std::printf("removed %d\n", simtool::RemoveStandInDevices());
     return 0;
+  }
+  if (!args.empty() && args[0] == "hostile") {
+    const int status = simtool::RunHostile({args.begin() + 1, args.end()});
+    return status == 2 ? Usage() : status;
   }
   if (args.empty() || args[0] != "serve") return Usage();
   std::vector<std::string> names;

@@ -66,7 +66,8 @@ int Play(const std::string& file, const std::string& root, const std::string& ex
   return status;
 }
 
-// A fresh root with the empty folders documents/, windows/ and registry/.
+}  // namespace
+
 bool MakeRoot(const fs::path& root) {
   std::error_code failed;
   for (const char* folder : {"documents", "windows", "registry"}) {
@@ -75,9 +76,22 @@ bool MakeRoot(const fs::path& root) {
   return !failed;
 }
 
-}  // namespace
-
 #ifdef _WIN32
+
+bool PrepareServiceFolder(const fs::path& bin) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const fs::path programs = fs::path(self).parent_path();
+  std::error_code failed;
+  fs::create_directories(bin, failed);
+  fs::copy_file(programs / "skyhelm.exe", bin / "skyhelm.exe", failed);
+  for (const fs::directory_entry& entry : fs::directory_iterator(programs, failed)) {
+    if (entry.path().extension() == ".dat") {
+      fs::copy_file(entry.path(), bin / entry.path().filename(), failed);
+    }
+  }
+  return !failed;
+}
 
 // A fresh run folder under the temporary folder. In-process, the scenario plays against the
 // service core here; otherwise against the real service, copied with the shipped .dat files
@@ -97,18 +111,7 @@ int RunScenario(const std::string& file, RunMode mode) {
     _putenv_s("SKYHELM_RULES", "");
     status = Play(file, root, Utf8Of(fs::current_path()), nullptr);
   } else {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const fs::path programs = fs::path(self).parent_path();
-    std::error_code failed;
-    fs::create_directories(work / "bin", failed);
-    fs::copy_file(programs / "skyhelm.exe", work / "bin" / "skyhelm.exe", failed);
-    for (const fs::directory_entry& entry : fs::directory_iterator(programs, failed)) {
-      if (entry.path().extension() == ".dat") {
-        fs::copy_file(entry.path(), work / "bin" / entry.path().filename(), failed);
-      }
-    }
-    if (failed) {
+    if (!PrepareServiceFolder(work / "bin")) {
       std::fprintf(stderr, "skyhelm-sim run: cannot prepare %s\n", Utf8Of(work / "bin").c_str());
     } else {
       status = Play(file, root, Utf8Of(work / "bin"), &work, mode == RunMode::kServiceStartsLate);

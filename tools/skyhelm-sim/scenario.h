@@ -13,6 +13,10 @@
 #include "sim/in_process.h"
 #include "sim/model.h"
 
+namespace sim {
+class DriverHost;
+}
+
 namespace simtool {
 
 // Paths from and to the UTF-8 text of scenario files. Never through std::string directly: on
@@ -74,6 +78,15 @@ class ServiceSide {
   // Ends the service and leaves the system as it was; kRunOk or an exit status.
   virtual int Finish(std::string* error) = 0;
 
+  // For the hostile run (skyhelm-sim hostile): the host that serves the stand-in driver, the
+  // service's process handle (null until it runs), and a controller's device put in or taken
+  // out at once, without waiting for the service.
+  virtual sim::DriverHost* Host() { return nullptr; }
+  virtual void* ServiceProcessHandle() { return nullptr; }
+  virtual int Plug(const std::string& name, bool present, std::string* error) {
+    return *error = "no devices to plug", kRunTimedOut;
+  }
+
  protected:
   static int Unsupported(const char* step, std::string* error) {
     *error = std::string("the step ") + step + " is not supported against the service process";
@@ -130,5 +143,10 @@ std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model,
                                                 bool start_late);
 // Removes every device of the stand-in driver that a run left behind; how many it removed.
 int RemoveStandInDevices();
+
+// A fresh run root with the empty folders documents/, windows/ and registry/.
+bool MakeRoot(const std::filesystem::path& root);
+// Windows: bin gets a copy of skyhelm.exe and the shipped .dat files from beside this program.
+bool PrepareServiceFolder(const std::filesystem::path& bin);
 
 }  // namespace simtool

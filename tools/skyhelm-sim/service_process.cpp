@@ -90,6 +90,9 @@ class ServiceProcess : public ServiceSide {
   bool Place(const std::string& relative, fs::path* out) override;
   int Settle(std::string* error) override;
   int Finish(std::string* error) override;
+  sim::DriverHost* Host() override { return &host_; }
+  void* ServiceProcessHandle() override { return service_.hProcess; }
+  int Plug(const std::string& name, bool present, std::string* error) override;
 
  private:
   bool SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
@@ -276,9 +279,12 @@ int ServiceProcess::StopService(std::string* error) {
   if (service_.hProcess == nullptr) return kRunOk;
   int status = kRunOk;
   HWND window = FindWindowExW(HWND_MESSAGE, nullptr, kServiceWindowClass, nullptr);
-  if (window != nullptr) PostMessageW(window, WM_CLOSE, 0, 0);
+  // A service that was closed already (the hostile run closes it itself) is only looked at.
+  const bool ended = WaitForSingleObject(service_.hProcess, 0) == WAIT_OBJECT_0;
+  if (window != nullptr && !ended) PostMessageW(window, WM_CLOSE, 0, 0);
   DWORD code = 1;
-  if (window == nullptr || WaitForSingleObject(service_.hProcess, kDeadlineMs) != WAIT_OBJECT_0) {
+  if (!ended &&
+      (window == nullptr || WaitForSingleObject(service_.hProcess, kDeadlineMs) != WAIT_OBJECT_0)) {
     TerminateProcess(service_.hProcess, 1);
     WaitForSingleObject(service_.hProcess, kDeadlineMs);
     *error = "the service did not end on WM_CLOSE";
@@ -299,17 +305,8 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
   if (!start_late_) {
     if (const int started = StartService(error); started != kRunOk) return started;
   }
-  model_.Attach(name);
-  // The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
-  // arrives, so that a service that failed to detach it would refuse its return (a path is
-  // attached once). The host knows the name before the device can be opened.
-  host_.MapDevice(u"ROOT\\SKYHELMSIM\\" + platform::FromUtf8(name), name);
   const uint64_t before = model_.RecordCount();
-  std::wstring instance;
-  if (!sim::CreateStandInDevice(inf_.wstring(), Wide(name), &instance, error)) return kRunTimedOut;
-  present_[name] = instance;
-  if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
-  if (const int started = StartService(error); started != kRunOk) return started;
+  if (const int plugged = Plug(name, true, error); plugged != kRunOk) return plugged;
   // Arrived: the service has opened the controller; attached: its clutch wait is outstanding.
   const DWORD deadline = GetTickCount() + kDeadlineMs;
   while (model_.RecordCount() == before) {
@@ -329,15 +326,33 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
 }
 
 int ServiceProcess::Detach(const std::string& name, std::string* error) {
-  const auto found = present_.find(name);
-  model_.Detach(name);
-  if (found == present_.end()) return Settle(error);
-  const std::wstring instance = found->second;
-  present_.erase(found);
-  if (!sim::RemoveStandInDevice(instance)) {
-    return *error = "cannot remove the device of " + name, kRunTimedOut;
-  }
+  if (const int unplugged = Plug(name, false, error); unplugged != kRunOk) return unplugged;
   return Settle(error);
+}
+
+int ServiceProcess::Plug(const std::string& name, bool present, std::string* error) {
+  const auto found = present_.find(name);
+  if (!present) {
+    model_.Detach(name);
+    if (found == present_.end()) return kRunOk;
+    const std::wstring instance = found->second;
+    present_.erase(found);
+    if (!sim::RemoveStandInDevice(instance)) {
+      return *error = "cannot remove the device of " + name, kRunTimedOut;
+    }
+    return kRunOk;
+  }
+  if (found != present_.end()) return kRunOk;
+  model_.Attach(name);
+  // The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
+  // arrives, so that a service that failed to detach it would refuse its return (a path is
+  // attached once). The host knows the name before the device can be opened.
+  host_.MapDevice(u"ROOT\\SKYHELMSIM\\" + platform::FromUtf8(name), name);
+  std::wstring instance;
+  if (!sim::CreateStandInDevice(inf_.wstring(), Wide(name), &instance, error)) return kRunTimedOut;
+  present_[name] = instance;
+  if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
+  return StartService(error);
 }
 
 int ServiceProcess::Finish(std::string* error) {
