@@ -37,7 +37,7 @@ errors=$(mktemp)
 trap 'cleanup; rm -f "$errors"' EXIT
 # The run's own limits: the faults, then up to about two minutes to come back and end.
 timeout $((seconds + 240)) wine "$sim" hostile --seed "$seed" --seconds "$seconds" 2>"$errors" |
-  tr -d '\r'
+  sed -u 's/\r$//'
 status=${PIPESTATUS[0]}
 if [ "$status" -ne 0 ]; then
   echo "--- standard error (last lines):" >&2

@@ -85,7 +85,7 @@ class HostileRun {
   bool Calm();
   bool Chaos(uint32_t seconds);
   bool AttachAll();
-  bool ClutchRound();
+  bool ClutchRound(const std::vector<std::string>& names);
   bool Close();
   void Toggle(const std::string& name);
 
@@ -98,7 +98,11 @@ class HostileRun {
   std::multimap<ULONGLONG, std::string> returns_;  // controllers due to come back
   std::map<std::string, uint64_t> figures_;
   std::string failure_;
+  const ULONGLONG start_ = GetTickCount64();
 };
+
+// Seconds since start, for the figures of each phase.
+double Since(ULONGLONG start) { return static_cast<double>(GetTickCount64() - start) / 1000.0; }
 
 bool HostileRun::Step(std::vector<std::string> words) {
   std::string error;
@@ -213,15 +217,11 @@ bool HostileRun::AttachAll() {
   return true;
 }
 
-// Engage, step, load a profile and release on every controller; each event must be answered
-// with the clutch text and mode.
-bool HostileRun::ClutchRound() {
-  for (const std::string& name : names_) {
+// Engage and release on each controller: answered with the clutch text and mode.
+bool HostileRun::ClutchRound(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
     scenario_.model().ClearTrace();
-    if (!Step({"clutch", name, "1", "0"}) || !Step({"clutch", name, "1", "5"}) ||
-        !Step({"clutch", name, "1", "3"}) || !Step({"clutch", name, "0", "0"})) {
-      return false;
-    }
+    if (!Step({"clutch", name, "1", "0"}) || !Step({"clutch", name, "0", "0"})) return false;
     bool text = false, mode = false;
     const std::string dev = "\"dev\":\"" + name + "\"";
     for (const std::string& line : scenario_.model().Trace()) {
@@ -300,12 +300,16 @@ bool HostileRun::Calm() {
   }
   if (!AttachAll()) return false;
   // A request the driver never answers, met while handling a clutch event: the service gets
-  // past it by itself (its request time limit) and waits for the next event.
+  // past it by itself (its request time limit) and waits for the next event. The other
+  // controllers meanwhile answer theirs.
   const std::string& stuck = names_.front();
   sim::DriverModel& model = scenario_.model();
   const uint64_t issued = model.IssuedCount(stuck, IOCTL_WAIT_CLUTCH_EVENT);
   hostile_.NeverAnswerNext(stuck);
-  model.RaiseClutchEvent(stuck, 1, 0);
+  // A release while released: the event is handled (a session is set up for it) and leaves the
+  // clutch as the round below expects it.
+  model.RaiseClutchEvent(stuck, 0, 0);
+  if (!ClutchRound({names_.begin() + 1, names_.end()})) return false;
   const ULONGLONG deadline = GetTickCount64() + kRecoveryMs;
   while (!model.WaitForIssued(stuck, IOCTL_WAIT_CLUTCH_EVENT, issued + 1, 500)) {
     if (!Alive()) return false;
@@ -316,7 +320,7 @@ bool HostileRun::Calm() {
     }
   }
   ++figures_["requests never answered that the service gave up on"];
-  return ClutchRound();
+  return ClutchRound({stuck});
 }
 
 bool HostileRun::Close() {
@@ -345,15 +349,18 @@ int HostileRun::Play(uint32_t seconds) {
             Step({"document", "documents/Corvane/Beta.pr0", "[profile]"}) &&
             Step({"document", "documents/Corvane/Sub/Gamma.pr0", "[profile]"});
   for (const std::string& name : names_) ok = ok && Step({"controller", name});
-  ok = ok && AttachAll() && ClutchRound();
+  ok = ok && AttachAll() && ClutchRound(names_);
   Counts before, after;
   if (ok && !Steady(&before, 30000)) ok = Fail(failure_.empty() ? "the service never settled" : failure_);
   if (ok) {
-    std::printf("before the faults: %lu handles, %lu threads\n",
+    std::printf("before the faults (at %.1f s): %lu handles, %lu threads\n", Since(start_),
                 static_cast<unsigned long>(before.handles), static_cast<unsigned long>(before.threads));
     std::fflush(stdout);
   }
-  ok = ok && Chaos(seconds) && Calm();
+  ok = ok && Chaos(seconds);
+  const ULONGLONG calm = GetTickCount64();
+  ok = ok && Calm();
+  if (ok) std::printf("after the faults: attached and answering again after %.1f s\n", Since(calm));
   if (ok) {
     // Sessions that ended late may still be giving back what they held.
     const ULONGLONG deadline = GetTickCount64() + 20000;
@@ -363,7 +370,7 @@ int HostileRun::Play(uint32_t seconds) {
                     after.threads > before.threads + kThreadSlack) &&
              !Expired(deadline));
     if (ok) {
-      std::printf("after the faults: %lu handles, %lu threads\n",
+      std::printf("after the faults (at %.1f s): %lu handles, %lu threads\n", Since(start_),
                   static_cast<unsigned long>(after.handles), static_cast<unsigned long>(after.threads));
       if (after.handles > before.handles + kHandleSlack ||
           after.threads > before.threads + kThreadSlack) {
