@@ -29,4 +29,6 @@ echo "scenarios against skyhelm.exe: $((SECONDS - scenarios_start)) s"
 hostile_start=$SECONDS
 bash tests/system/windows_hostile.sh "$PWD/build/windows" || { [ "$status" -ne 0 ] || status=1; }
 echo "hostile driver against skyhelm.exe: $((SECONDS - hostile_start)) s"
+# A run killed half way is put back by skyhelm-sim clean.
+bash tests/system/windows/killed_run.sh build/windows "$PWD" || { [ "$status" -ne 0 ] || status=1; }
 exit $status

@@ -13,7 +13,8 @@ namespace {
 int Usage() {
   std::fputs(
       "usage: skyhelm-sim run [--in-process | --start-late] SCENARIO\n"
-      "       skyhelm-sim clean   (Windows: removes the stand-in driver's devices)\n"
+      "       skyhelm-sim clean   (Windows: undoes what a killed run changed, removes the\n"
+      "                            stand-in driver's devices)\n"
       "       skyhelm-sim hostile [--seed N] [--seconds S] [--controllers K]   (Windows)\n"
       "       skyhelm-sim serve [--controllers N | NAME...]\n",
       stderr);

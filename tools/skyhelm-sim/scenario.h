@@ -141,7 +141,8 @@ class Scenario {
 std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model,
                                                 const std::filesystem::path& work,
                                                 bool start_late);
-// Removes every device of the stand-in driver that a run left behind; how many it removed.
+// Puts back what a run that was killed changed (its journal: service, registry values, files),
+// then removes every device of the stand-in driver left behind; how many devices it removed.
 int RemoveStandInDevices();
 
 // A fresh run root with the empty folders documents/, windows/ and registry/.

@@ -3,7 +3,8 @@
 // driver, whose requests the simulated driver of this process answers through its host.
 // Controllers arrive and go as root-enumerated devices (SetupAPI), registry steps write the
 // real registry, and the common documents folder points into the run's root for the run.
-// Everything is put back afterwards: devices removed, keys, values and files deleted.
+// Everything is put back afterwards (devices removed, keys, values and files deleted) from a
+// journal written before each change, which `skyhelm-sim clean` replays after a killed run.
 #include "scenario.h"
 
 #ifndef _WIN32
@@ -30,6 +31,7 @@ int RemoveStandInDevices() { return 0; }
 #include "driver/control_codes.h"
 #include "platform/text.h"
 #include "sim/win32/driver_host.h"
+#include "prefix_journal.h"
 #include "sim/win32/standin_devices.h"
 
 namespace simtool {
@@ -61,16 +63,6 @@ bool Expired(DWORD deadline) { return static_cast<int32_t>(GetTickCount() - dead
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
-
-// One registry change, and how to take it back.
-struct RegistryUndo {
-  std::wstring key;        // below HKEY_LOCAL_MACHINE
-  std::wstring value;
-  std::wstring created;    // the topmost key this change created (deleted with its tree)
-  bool had_value = false;
-  DWORD type = 0;
-  std::vector<BYTE> old;
-};
 
 class ServiceProcess : public ServiceSide {
  public:
@@ -110,7 +102,7 @@ class ServiceProcess : public ServiceSide {
   PROCESS_INFORMATION service_{};
   bool finished_ = false;
   std::map<std::string, std::wstring> present_;  // controller name -> device instance
-  std::vector<RegistryUndo> undo_;
+  PrefixJournal journal_;       // every change to the system, before it is made
   std::vector<fs::path> made_;  // topmost files and folders created outside the root
 };
 
@@ -123,6 +115,9 @@ bool ServiceProcess::Prepare(std::string* error) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   inf_ = fs::path(self).parent_path() / "driver" / "skyhelmsim.inf";
   if (!fs::exists(inf_)) return *error = "no driver package at " + inf_.string(), false;
+  // What a run that was killed left behind goes first.
+  PrefixJournal::Replay();
+  if (!journal_.Path(root_.parent_path())) return *error = "cannot write the run's journal", false;
   // The run's documents folder is the common documents folder of the service.
   const std::wstring documents = (root_ / "documents").wstring();
   if (!SetValue(kUserShellFolders, kCommonDocuments, REG_EXPAND_SZ, documents) ||
@@ -152,7 +147,9 @@ bool ServiceProcess::Place(const std::string& relative, fs::path* out) {
     for (const fs::path& part : rest) {
       step /= part;
       if (!fs::exists(step)) {
-        if (std::find(made_.begin(), made_.end(), step) == made_.end()) made_.push_back(step);
+        if (std::find(made_.begin(), made_.end(), step) == made_.end() && journal_.Path(step)) {
+          made_.push_back(step);
+        }
         break;
       }
     }
@@ -163,42 +160,16 @@ bool ServiceProcess::Place(const std::string& relative, fs::path* out) {
 
 bool ServiceProcess::SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
                               const std::wstring& text) {
-  RegistryUndo undo;
-  undo.key = key;
-  undo.value = value;
-  // The topmost missing key of the path is what this change creates.
-  std::wstring partial;
-  size_t start = 0;
-  while (start <= key.size()) {
-    size_t end = key.find(L'\\', start);
-    if (end == std::wstring::npos) end = key.size();
-    partial = key.substr(0, end);
-    HKEY probe = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, partial.c_str(), 0, KEY_READ, &probe) != ERROR_SUCCESS) {
-      undo.created = partial;
-      break;
-    }
-    RegCloseKey(probe);
-    start = end + 1;
-  }
+  if (!journal_.RegistryValue(key, value)) return false;
   HKEY handle = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
                       nullptr, &handle, nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  DWORD size = 0;
-  if (undo.created.empty() &&
-      RegQueryValueExW(handle, value.c_str(), nullptr, &undo.type, nullptr, &size) ==
-          ERROR_SUCCESS) {
-    undo.old.resize(size);
-    undo.had_value = RegQueryValueExW(handle, value.c_str(), nullptr, &undo.type,
-                                      undo.old.data(), &size) == ERROR_SUCCESS;
-  }
   const LONG set = RegSetValueExW(handle, value.c_str(), 0, type,
                                   reinterpret_cast<const BYTE*>(text.c_str()),
                                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(handle);
-  undo_.push_back(std::move(undo));
   return set == ERROR_SUCCESS;
 }
 
@@ -242,6 +213,7 @@ int ServiceProcess::StartService(std::string* error) {
   std::wstring command = L"\"" + program + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  if (!journal_.Service()) return *error = "cannot write the run's journal", kRunTimedOut;
   if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       folder.c_str(), &startup, &service_)) {
     service_ = {};
@@ -349,6 +321,9 @@ int ServiceProcess::Plug(const std::string& name, bool present, std::string* err
   // attached once). The host knows the name before the device can be opened.
   host_.MapDevice(u"ROOT\\SKYHELMSIM\\" + platform::FromUtf8(name), name);
   std::wstring instance;
+  if (!journal_.Device(L"ROOT\\SKYHELMSIM\\" + Wide(name))) {
+    return *error = "cannot write the run's journal", kRunTimedOut;
+  }
   if (!sim::CreateStandInDevice(inf_.wstring(), Wide(name), &instance, error)) return kRunTimedOut;
   present_[name] = instance;
   if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
@@ -369,34 +344,18 @@ int ServiceProcess::Finish(std::string* error) {
     }
   }
   present_.clear();
-  for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
-    if (!undo->created.empty()) {
-      RegDeleteTreeW(HKEY_LOCAL_MACHINE, undo->created.c_str());
-      continue;
-    }
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, undo->key.c_str(), 0, KEY_WRITE, &handle) !=
-        ERROR_SUCCESS) {
-      continue;
-    }
-    if (undo->had_value) {
-      RegSetValueExW(handle, undo->value.c_str(), 0, undo->type, undo->old.data(),
-                     static_cast<DWORD>(undo->old.size()));
-    } else {
-      RegDeleteValueW(handle, undo->value.c_str());
-    }
-    RegCloseKey(handle);
-  }
-  undo_.clear();
-  std::error_code ignored;
-  for (const fs::path& made : made_) fs::remove_all(made, ignored);
+  // Registry values, files and folders, and whatever else the journal holds.
+  PrefixJournal::Replay();
   made_.clear();
   return status;
 }
 
 }  // namespace
 
-int RemoveStandInDevices() { return sim::RemoveStandInDevices(); }
+int RemoveStandInDevices() {
+  PrefixJournal::Replay();
+  return sim::RemoveStandInDevices();
+}
 
 std::unique_ptr<ServiceSide> MakeServiceProcess(sim::DriverModel& model, const fs::path& work,
                                                 bool start_late) {
