@@ -411,9 +411,9 @@ bool ParserImpl::ElementHead() {
 
 // The common element head read in one pass over the window: words and quoted strings, own value
 // and attributes with '=', ending at '[' or ']', all before the window's limit. Anything else
-// (raw values, errors, the window's end, many attributes or escaped strings) answers
-// false with the window and the position untouched, and the token-by-token path reads the head
-// instead; both leave the same entries, terminators and position behind.
+// (raw values, errors, the window's end, over 62 attributes, over 8 strings with escaped quotes)
+// answers false with the window and the position untouched, and the token-by-token path reads the
+// head instead; both leave the same entries, terminators and position behind.
 bool ParserImpl::FastHead() {
   constexpr size_t kMaxEntries = 64;
   char16_t* p = c_.position_;
