@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,12 +41,13 @@ class Child {
       execl("/bin/sh", "sh", "-c", "sleep 30; :", "Z:\\games\\DCS.exe", static_cast<char*>(nullptr));
       _exit(127);
     }
-    // Until it has run exec, the child is a copy of this test program.
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-    const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
-    std::error_code gone;
+    // Until its exec has finished, the child's command line is not yet the shell's.
+    const std::string cmdline = "/proc/" + std::to_string(pid_) + "/cmdline";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    while (std::filesystem::read_symlink(exe, gone) == self && std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream in(cmdline, std::ios::binary);
+      const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (line.find("DCS.exe") != std::string::npos) break;
       usleep(1000);
     }
   }

@@ -20,7 +20,7 @@ exec 5>"$work/display"
 Xvfb -displayfd 5 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null || true; cleanup' EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done  # 30 s on a loaded machine
 export DISPLAY=:$(head -n1 "$work/display")
 
 mkdir -p "$SKYHELM_ROOT/documents/Corvane"

@@ -10,7 +10,7 @@ exec 5>"$work/display"
 Xvfb -displayfd 5 -nolisten tcp -screen 0 320x200x24 >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   [ -s "$work/display" ] && break
   sleep 0.1
 done
