@@ -75,6 +75,9 @@ DriverHost::~DriverHost() { Stop(); }
 
 bool DriverHost::Start(uint32_t timeout_ms, std::string* error) {
   if (serving()) return true;
+  // The driver ended the last service: its connections end, its handle closes.
+  if (serve_ != INVALID_HANDLE_VALUE) Stop();
+  ended_ = false;
   const DWORD deadline = GetTickCount() + timeout_ms;
   HANDLE serve = INVALID_HANDLE_VALUE;
   for (;;) {
@@ -92,11 +95,12 @@ bool DriverHost::Start(uint32_t timeout_ms, std::string* error) {
     serve_ = serve;
   }
   stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ended_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD bytes = 0;
   ULONG flags = interceptor_ != nullptr ? SKYHELM_HOST_SERVE_CANCELS : 0;
-  BOOL served = stop_ != nullptr && overlapped.hEvent != nullptr &&
+  BOOL served = stop_ != nullptr && ended_event_ != nullptr && overlapped.hEvent != nullptr &&
                 (DeviceIoControl(serve, IOCTL_SKYHELM_HOST_SERVE, &flags, sizeof flags, nullptr,
                                  0, &bytes, &overlapped) ||
                  (GetLastError() == ERROR_IO_PENDING &&
@@ -133,14 +137,24 @@ void DriverHost::Stop() {
     serve_ = INVALID_HANDLE_VALUE;
   }
   if (stop_ != nullptr) CloseHandle(stop_);
-  stop_ = nullptr;
+  if (ended_event_ != nullptr) CloseHandle(ended_event_);
+  stop_ = ended_event_ = nullptr;
+}
+
+bool DriverHost::WaitEnded(uint32_t timeout_ms) {
+  if (ended_event_ == nullptr) return true;
+  return WaitForSingleObject(ended_event_, timeout_ms) == WAIT_OBJECT_0;
 }
 
 void DriverHost::Loop() {
   std::vector<uint8_t> buffer(kMessageBytes);
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (overlapped.hEvent == nullptr) return;
+  if (overlapped.hEvent == nullptr) {
+    ended_ = true;
+    SetEvent(ended_event_);
+    return;
+  }
   for (;;) {
     ResetEvent(overlapped.hEvent);
     if (!DeviceIoControl(serve_, IOCTL_SKYHELM_HOST_NEXT, nullptr, 0, buffer.data(),
@@ -159,6 +173,8 @@ void DriverHost::Loop() {
     Handle(buffer.data(), bytes);
   }
   CloseHandle(overlapped.hEvent);
+  ended_ = true;
+  SetEvent(ended_event_);
 }
 
 std::string DriverHost::NameOf(const std::u16string& link) {

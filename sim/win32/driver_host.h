@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -47,9 +48,13 @@ class DriverHost {
   DriverHost& operator=(const DriverHost&) = delete;
 
   // Opens the driver's host control device, waiting up to timeout_ms for the driver to create
-  // it, and starts serving. False, with *error, when it cannot.
+  // it, and starts serving (again, after the driver ended the service). False, with *error,
+  // when it cannot.
   bool Start(uint32_t timeout_ms, std::string* error);
-  bool serving() const { return serve_ != INVALID_HANDLE_VALUE; }
+  bool serving() const { return serve_ != INVALID_HANDLE_VALUE && !ended_; }
+  // Waits up to timeout_ms for the driver to end the service, as it does when its last
+  // controller goes (the host device goes with it); whether it has ended.
+  bool WaitEnded(uint32_t timeout_ms);
   // Requests on the device instance (for example ROOT\SKYHELMSIM\0003) go to the model's
   // controller name.
   void MapDevice(const std::u16string& instance_id, const std::string& name);
@@ -87,6 +92,8 @@ class DriverHost {
   HANDLE serve_ = INVALID_HANDLE_VALUE;
   std::shared_mutex serve_mutex_;
   HANDLE stop_ = nullptr;
+  HANDLE ended_event_ = nullptr;     // set when Loop ends
+  std::atomic<bool> ended_{false};   // Loop has ended: the service is over
   HostInterceptor* interceptor_ = nullptr;
   std::thread thread_;
   std::mutex mutex_;  // devices_ and files_

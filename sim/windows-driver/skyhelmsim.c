@@ -10,6 +10,8 @@
  *     controller interface class, enabled while a host serves;
  *   - the control device \\.\VexmoorLegacyDevice, forwarded like a controller with no name;
  *   - the host control device \\.\SkyhelmSimHost, open to SYSTEM and Administrators only.
+ * The two control devices exist while a controller does: made with the first, deleted with the
+ * last (ending the host's service), so that nothing keeps the driver loaded afterwards.
  * When the host's handle closes, every request held for it fails and the interfaces go away, so
  * the service sees a removal, never a hang.
  *
@@ -88,7 +90,12 @@ static ULONG64 g_next_device = 1;
 static KMUTEX g_devices_mutex;  /* guards g_controllers and interface states */
 static LIST_ENTRY g_controllers;
 
+static PDRIVER_OBJECT g_driver;
+/* Changed under both g_devices_mutex and g_lock; read under either. */
 static PDEVICE_OBJECT g_host_device, g_legacy_device;
+
+static NTSTATUS CreateControlDevices(void);
+static void DeleteControlDevices(void);
 
 static const WCHAR kHostDeviceName[] = L"\\Device\\SkyhelmSimHost";
 static const WCHAR kHostLinkName[] = L"\\DosDevices\\SkyhelmSimHost";
@@ -453,7 +460,7 @@ static NTSTATUS Answer(PIRP irp) {
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS HostControl(PIRP irp) {
+static NTSTATUS HostControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Finished finished;
     KIRQL irql;
@@ -467,7 +474,9 @@ static NTSTATUS HostControl(PIRP irp) {
             flags = *(const ULONG *)irp->AssociatedIrp.SystemBuffer;
         }
         KeAcquireSpinLock(&g_lock, &irql);
-        if (g_host != NULL && g_host != stack->FileObject) {
+        if (device != g_host_device) {
+            status = STATUS_DELETE_PENDING;  /* a handle of a host device deleted since */
+        } else if (g_host != NULL && g_host != stack->FileObject) {
             status = STATUS_DEVICE_BUSY;
         } else {
             g_host = stack->FileObject;
@@ -618,7 +627,7 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     Extension *ext = (Extension *)device->DeviceExtension;
     Extension *controller;
     BOOLEAN gone;
-    if (ext->role == kRoleHost) return HostControl(irp);
+    if (ext->role == kRoleHost) return HostControl(device, irp);
     controller = Acquire(ext, irp, &gone);
     if (gone) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     return Forward(SKYHELM_HOST_CONTROL, controller, irp);
@@ -696,6 +705,7 @@ static NTSTATUS RemoveController(PDEVICE_OBJECT device, Extension *ext, PIRP irp
     IoReleaseRemoveLockAndWait(&ext->remove_lock, irp);
     KeWaitForSingleObject(&g_devices_mutex, Executive, KernelMode, FALSE, NULL);
     RemoveEntryList(&ext->devices);
+    if (IsListEmpty(&g_controllers)) DeleteControlDevices();
     KeReleaseMutex(&g_devices_mutex, FALSE);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
@@ -785,8 +795,15 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ext->id = g_next_device++;
     KeReleaseSpinLock(&g_lock, irql);
     KeWaitForSingleObject(&g_devices_mutex, Executive, KernelMode, FALSE, NULL);
-    InsertTailList(&g_controllers, &ext->devices);
+    status = CreateControlDevices();
+    if (NT_SUCCESS(status)) InsertTailList(&g_controllers, &ext->devices);
     KeReleaseMutex(&g_devices_mutex, FALSE);
+    if (!NT_SUCCESS(status)) {
+        IoDetachDevice(ext->lower);
+        RtlFreeUnicodeString(&ext->link);
+        IoDeleteDevice(fdo);
+        return status;
+    }
     fdo->Flags |= DO_BUFFERED_IO;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -865,14 +882,61 @@ static void DeleteNamedDevice(PDEVICE_OBJECT device, const WCHAR *link) {
     IoDeleteDevice(device);
 }
 
+/* Makes the control devices when there are none. g_devices_mutex held. */
+static NTSTATUS CreateControlDevices(void) {
+    PDEVICE_OBJECT host = NULL, legacy = NULL;
+    NTSTATUS status;
+    KIRQL irql;
+    if (g_host_device != NULL) return STATUS_SUCCESS;
+    status = CreateNamedDevice(g_driver, kHostDeviceName, kHostLinkName, kRoleHost, &host);
+    if (!NT_SUCCESS(status)) return status;
+    status = CreateNamedDevice(g_driver, kLegacyDeviceName, kLegacyLinkName, kRoleLegacy, &legacy);
+    if (!NT_SUCCESS(status)) {
+        DeleteNamedDevice(host, kHostLinkName);
+        return status;
+    }
+    KeAcquireSpinLock(&g_lock, &irql);
+    g_host_device = host;
+    g_legacy_device = legacy;
+    KeReleaseSpinLock(&g_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+/* Deletes the control devices with the last controller: the host's service ends (its held and
+ * pending requests fail; it serves again on the host device made with the next controller).
+ * g_devices_mutex held. */
+static void DeleteControlDevices(void) {
+    PDEVICE_OBJECT host, legacy;
+    Finished finished;
+    KIRQL irql;
+    InitializeListHead(&finished.irps);
+    KeAcquireSpinLock(&g_lock, &irql);
+    FailForwarded(0, 0, TRUE, STATUS_DEVICE_NOT_CONNECTED, &finished);
+    g_host = NULL;
+    g_host_cancels = FALSE;
+    while (!IsListEmpty(&g_next)) {
+        PIRP next = CONTAINING_RECORD(RemoveHeadList(&g_next), IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(next, NULL) != NULL) {
+            FinishLater(&finished, next, STATUS_DELETE_PENDING, 0);
+        } else {
+            InitializeListHead(&next->Tail.Overlay.ListEntry);
+        }
+    }
+    host = g_host_device;
+    legacy = g_legacy_device;
+    g_host_device = g_legacy_device = NULL;
+    KeReleaseSpinLock(&g_lock, irql);
+    FinishAll(&finished);
+    DeleteNamedDevice(legacy, kLegacyLinkName);
+    DeleteNamedDevice(host, kHostLinkName);
+}
+
 static VOID NTAPI Unload(PDRIVER_OBJECT driver) {
     (void)driver;
-    DeleteNamedDevice(g_legacy_device, kLegacyLinkName);
-    DeleteNamedDevice(g_host_device, kHostLinkName);
+    DeleteControlDevices();
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
-    NTSTATUS status;
     (void)registry_path;
     KeInitializeSpinLock(&g_lock);
     InitializeListHead(&g_outbox);
@@ -889,13 +953,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driver->DriverUnload = Unload;
-    status = CreateNamedDevice(driver, kHostDeviceName, kHostLinkName, kRoleHost, &g_host_device);
-    if (!NT_SUCCESS(status)) return status;
-    status = CreateNamedDevice(driver, kLegacyDeviceName, kLegacyLinkName, kRoleLegacy,
-                               &g_legacy_device);
-    if (!NT_SUCCESS(status)) {
-        DeleteNamedDevice(g_host_device, kHostLinkName);
-        return status;
-    }
+    g_driver = driver;
     return STATUS_SUCCESS;
 }

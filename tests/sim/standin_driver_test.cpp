@@ -237,6 +237,10 @@ TEST_F(StandInDriver, OnlyBufferedRequestsAreForwarded) {
 // A removal notice made while the host has no "next" request pending is handed over after the
 // device is gone; it must still name the device, or the host never ends its connections.
 TEST_F(StandInDriver, RemovalNoticeNamesTheDeviceAfterItIsGone) {
+  // Another controller stays: with the last one the host's service would end altogether.
+  std::wstring other;
+  std::string error;
+  ASSERT_TRUE(sim::CreateStandInDevice(DriverPackage(), name_ + L"KEEP", &other, &error)) << error;
   const Message create = OpenClient(FILE_FLAG_OVERLAPPED);
   ASSERT_FALSE(create.device.empty());
   HANDLE client = clients_.back();
@@ -262,6 +266,29 @@ TEST_F(StandInDriver, RemovalNoticeNamesTheDeviceAfterItIsGone) {
   const Message removed = Next();
   EXPECT_EQ(removed.header.kind, static_cast<uint32_t>(SKYHELM_HOST_REMOVED));
   EXPECT_EQ(removed.device, create.device);
+  EXPECT_TRUE(sim::RemoveStandInDevice(other));
+}
+
+// The control devices go with the last controller, so that the driver can unload, and come
+// back with the next one.
+TEST_F(StandInDriver, ControlDevicesGoWithTheLastController) {
+  OpenClient();
+  ASSERT_TRUE(sim::RemoveStandInDevice(instance_));
+  instance_.clear();
+  std::vector<uint8_t> buffer(sizeof(SkyhelmHostRequest) + 64);
+  DWORD returned = 0;
+  EXPECT_NE(Control(host_, IOCTL_SKYHELM_HOST_NEXT, nullptr, 0, buffer.data(),
+                    static_cast<DWORD>(buffer.size()), &returned),
+            0u);
+  EXPECT_EQ(OpenHost(GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+  // The old host handle cannot serve again; a new one on the new host device can.
+  std::string error;
+  ASSERT_TRUE(sim::CreateStandInDevice(DriverPackage(), name_, &instance_, &error)) << error;
+  EXPECT_NE(Control(host_, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &returned), 0u);
+  HANDLE again = OpenHost(GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(again, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Control(again, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &returned), 0u);
+  CloseHandle(again);
 }
 
 }  // namespace

@@ -312,6 +312,10 @@ int ServiceProcess::Plug(const std::string& name, bool present, std::string* err
     if (!sim::RemoveStandInDevice(instance)) {
       return *error = "cannot remove the device of " + name, kRunTimedOut;
     }
+    // With the last controller the driver ends the host's service; the next one starts anew.
+    if (present_.empty() && host_.serving() && !host_.WaitEnded(kDeadlineMs)) {
+      return *error = "the stand-in driver kept serving without controllers", kRunTimedOut;
+    }
     return kRunOk;
   }
   if (found != present_.end()) return kRunOk;
