@@ -49,12 +49,16 @@ class ForegroundWatch {
   // later Start retries. Windows: does nothing and returns true.
   bool Dispatch();
   void Stop();
+  // True while the watch also compares the window in front with the last one every 250 ms:
+  // only under Wine, which never delivers the foreground event to the hook.
+  bool Polling() const { return polling_; }
 
   struct State;  // each OS's half defines it
 
  private:
   ForegroundSink sink_;
   void* context_;
+  bool polling_ = false;
   std::unique_ptr<State> state_;
 };
 
