@@ -202,6 +202,8 @@ void Service::Reload() {
     if (result == ReadResult::kMissing && reads_ > 0 && !decider_.rules().rules.empty()) {
       LogMessage(kLogEvent, kLogCategory, u"Auto Profile: %ws is gone, no rules",
                  rules_path_.c_str());
+    } else if (result == ReadResult::kMissing) {
+      LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: no rules file %ws", rules_path_.c_str());
     }
     const uint64_t now = platform::TickMs();
     decider_.SetRules(std::move(rules), now);

@@ -3,6 +3,9 @@
 // driver, whose requests the simulated driver of this process answers through its host.
 // Controllers arrive and go as root-enumerated devices (SetupAPI), registry steps write the
 // real registry, and the common documents folder points into the run's root for the run.
+// Programs are copies of a stand-in program with real windows brought to the front; the rules
+// file lies in the run's own %APPDATA%. The service's log (level 4, on its standard error) tells
+// when it has read the rules and seen a change of the window in front.
 // Everything is put back afterwards (devices removed, keys, values and files deleted) from a
 // journal written before each change, which `skyhelm-sim clean` replays after a killed run.
 #include "scenario.h"
@@ -25,7 +28,12 @@ int RemoveStandInDevices() { return 0; }
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cwctype>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "driver/control_codes.h"
@@ -40,6 +48,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr wchar_t kServiceWindowClass[] = L"Corvane.Vexmoor.Skyhelm";
+constexpr wchar_t kProgramControlClass[] = L"SkyhelmSimProgram";
 constexpr wchar_t kShellFolders[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr wchar_t kUserShellFolders[] =
@@ -68,7 +77,7 @@ class ServiceProcess : public ServiceSide {
  public:
   ServiceProcess(sim::DriverModel& model, const fs::path& work, bool start_late)
       : model_(model), host_(model), root_(work / "root"), bin_(work / "bin"),
-        start_late_(start_late) {}
+        appdata_(work / "appdata"), start_late_(start_late) {}
   ~ServiceProcess() override {
     std::string ignored;
     Finish(&ignored);
@@ -81,12 +90,37 @@ class ServiceProcess : public ServiceSide {
                     std::string* error) override;
   bool Place(const std::string& relative, fs::path* out) override;
   int Settle(std::string* error) override;
+  int Rules(const std::string* text, std::string* error) override;
+  int Foreground(const std::string& program, const std::string& title,
+                 std::string* error) override;
+  int StartProgram(const std::string& program, std::string* error) override;
+  int ExitProgram(const std::string& program, std::string* error) override;
+  int Desktop(std::string* error) override;
   int Finish(std::string* error) override;
   sim::DriverHost* Host() override { return &host_; }
   void* ServiceProcessHandle() override { return service_.hProcess; }
   int Plug(const std::string& name, bool present, std::string* error) override;
 
  private:
+  // A running copy of the stand-in program.
+  struct Program {
+    PROCESS_INFORMATION process{};
+    HWND control = nullptr;
+  };
+
+  // The service's log lines from its standard error, read on a thread of their own.
+  void ReadLog(HANDLE pipe);
+  size_t LogSize();
+  // Waits until a line from index from on contains every one of parts; false after the deadline.
+  bool WaitForLog(size_t from, std::initializer_list<std::wstring> parts);
+  bool ServiceRuns() const { return service_.hProcess != nullptr; }
+  fs::path ProgramPath(const std::string& program) const;
+  int Run(const std::string& program, Program** out, std::string* error);
+  void EndProgram(Program& program);
+  // After a change of the window in front from before: waits until the service has seen it
+  // (within its 250 ms comparison under Wine), then settles.
+  int AfterFront(HWND before, size_t mark, std::string* error);
+
   bool SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
                 const std::wstring& text);
   int StartService(std::string* error);
@@ -96,6 +130,7 @@ class ServiceProcess : public ServiceSide {
   sim::DriverHost host_;
   const fs::path root_;
   const fs::path bin_;
+  const fs::path appdata_;  // the service's %APPDATA%, where its rules file lies
   const bool start_late_;  // the service starts once the first controller is present
   fs::path windows_;
   fs::path inf_;
@@ -104,6 +139,12 @@ class ServiceProcess : public ServiceSide {
   std::map<std::string, std::wstring> present_;  // controller name -> device instance
   PrefixJournal journal_;       // every change to the system, before it is made
   std::vector<fs::path> made_;  // topmost files and folders created outside the root
+  std::map<std::wstring, Program> programs_;  // by lower-case full path
+  std::thread log_reader_;
+  std::mutex log_lock_;
+  std::condition_variable log_grew_;
+  std::vector<std::wstring> log_;  // guarded by log_lock_
+  bool echo_log_ = false;          // the service's log goes on to this program's standard error
 };
 
 bool ServiceProcess::Prepare(std::string* error) {
@@ -125,6 +166,12 @@ bool ServiceProcess::Prepare(std::string* error) {
     return *error = "cannot point the common documents folder into the run", false;
   }
   model_.AddTraceFolder(platform::FromUtf8(Utf8Of(windows_)), u"$ROOT/windows");
+  // What the service started later inherits: the run's %APPDATA% and its log on standard error.
+  echo_log_ = GetEnvironmentVariableW(L"SKYHELM_LOG", nullptr, 0) != 0;
+  // Wine sets %APPDATA% afresh in every process it starts: the service is told the file.
+  SetEnvironmentVariableW(L"APPDATA", appdata_.c_str());
+  SetEnvironmentVariableW(L"SKYHELM_RULES", (appdata_ / "Skyhelm" / "rules.toml").c_str());
+  SetEnvironmentVariableW(L"SKYHELM_LOG", L"4");
   return true;
 }
 
@@ -191,11 +238,12 @@ int ServiceProcess::WriteRegistry(const std::string& key, const std::string& val
 
 int ServiceProcess::Settle(std::string* error) {
   const DWORD deadline = GetTickCount() + kDeadlineMs;
-  uint64_t seen = model_.RecordCount();
+  // Quiet: neither the driver nor the service's log has had anything new for a while.
+  uint64_t seen = model_.RecordCount() + LogSize();
   DWORD since = GetTickCount();
   while (!Expired(deadline)) {
     Sleep(10);
-    const uint64_t now = model_.RecordCount();
+    const uint64_t now = model_.RecordCount() + LogSize();
     if (now != seen) {
       seen = now;
       since = GetTickCount();
@@ -206,19 +254,194 @@ int ServiceProcess::Settle(std::string* error) {
   return kRunOk;  // a service that keeps talking (a marquee) is not an error
 }
 
+// The service reads the rules at its start; while it runs, each change is read within 1 s. The
+// file is replaced by a rename, so that the one read it causes sees the whole text.
+int ServiceProcess::Rules(const std::string* text, std::string* error) {
+  const fs::path file = appdata_ / "Skyhelm" / "rules.toml";
+  const size_t mark = LogSize();
+  std::error_code failed;
+  if (text == nullptr) {
+    if (!fs::remove(file, failed)) return failed ? (*error = failed.message(), kRunMalformed) : kRunOk;
+  } else {
+    // Paths of the run's root inside TOML strings: written with '/', as '\' is an escape there.
+    std::string placed = *text;
+    const std::string root = Utf8Of(root_), generic = Utf8Of(root_.generic_wstring());
+    for (size_t at = 0; (at = placed.find(root, at)) != std::string::npos; at += generic.size()) {
+      placed.replace(at, root.size(), generic);
+    }
+    fs::create_directories(file.parent_path(), failed);
+    const fs::path next = file.parent_path() / "rules.toml.new";
+    std::FILE* out = _wfopen(next.c_str(), L"wb");
+    const bool written = out != nullptr && std::fwrite(placed.data(), 1, placed.size(), out) == placed.size();
+    if (out != nullptr) std::fclose(out);
+    if (!written || !MoveFileExW(next.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return *error = "cannot write " + Utf8Of(file), kRunMalformed;
+    }
+  }
+  if (!ServiceRuns()) return kRunOk;
+  // Every read of the file ends in one of these lines.
+  std::unique_lock<std::mutex> hold(log_lock_);
+  const bool read = log_grew_.wait_for(hold, std::chrono::milliseconds(kDeadlineMs), [&] {
+    return std::any_of(log_.begin() + mark, log_.end(), [](const std::wstring& line) {
+      return line.find(L"Auto Profile: ") != std::wstring::npos &&
+             (line.find(L" rules read from ") != std::wstring::npos ||
+              line.find(L"; the rules in force stay") != std::wstring::npos ||
+              line.find(L" is gone, no rules") != std::wstring::npos ||
+              line.find(L"Auto Profile: no rules file ") != std::wstring::npos);
+    });
+  });
+  hold.unlock();
+  if (!read) return *error = "the service did not read the rules file", kRunTimedOut;
+  return Settle(error);
+}
+
+fs::path ServiceProcess::ProgramPath(const std::string& program) const {
+  const bool named = program.find_first_of("/\\") == std::string::npos;
+  return (named ? root_ / "programs" / PathFromUtf8(program) : PathFromUtf8(program)).lexically_normal();
+}
+
+// The program's copy of the stand-in, started when it does not run yet, with its control window.
+int ServiceProcess::Run(const std::string& program, Program** out, std::string* error) {
+  const fs::path path = ProgramPath(program);
+  std::wstring key = path.wstring();
+  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
+  if (auto found = programs_.find(key); found != programs_.end()) {
+    if (WaitForSingleObject(found->second.process.hProcess, 0) == WAIT_TIMEOUT) {
+      *out = &found->second;
+      return kRunOk;
+    }
+    EndProgram(found->second);
+    programs_.erase(found);
+  }
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::error_code failed;
+  fs::create_directories(path.parent_path(), failed);
+  fs::copy_file(fs::path(self).parent_path() / "skyhelm-sim-program.exe", path,
+                fs::copy_options::overwrite_existing, failed);
+  if (failed) return *error = "cannot place " + Utf8Of(path) + ": " + failed.message(), kRunMalformed;
+  Program started;
+  std::wstring command = L"\"" + path.wstring() + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      path.parent_path().c_str(), &startup, &started.process)) {
+    return *error = "cannot start " + Utf8Of(path), kRunTimedOut;
+  }
+  const std::wstring name = std::to_wstring(started.process.dwProcessId);
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  while ((started.control = FindWindowExW(HWND_MESSAGE, nullptr, kProgramControlClass,
+                                          name.c_str())) == nullptr &&
+         !Expired(deadline)) {
+    Sleep(10);
+  }
+  Program& placed = programs_[key] = started;
+  if (placed.control == nullptr) return *error = program + " made no window", kRunTimedOut;
+  *out = &placed;
+  return kRunOk;
+}
+
+void ServiceProcess::EndProgram(Program& program) {
+  if (program.control != nullptr) PostMessageW(program.control, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(program.process.hProcess, kDeadlineMs) != WAIT_OBJECT_0) {
+    TerminateProcess(program.process.hProcess, 1);
+    WaitForSingleObject(program.process.hProcess, kDeadlineMs);
+  }
+  CloseHandle(program.process.hThread);
+  CloseHandle(program.process.hProcess);
+  program = {};
+}
+
+int ServiceProcess::AfterFront(HWND before, size_t mark, std::string* error) {
+  HWND now = GetForegroundWindow();
+  if (now == GetDesktopWindow()) now = nullptr;  // the desktop, as the service sees it
+  if (ServiceRuns() && now != before) {
+    DWORD pid = 0;
+    if (now != nullptr) GetWindowThreadProcessId(now, &pid);
+    const std::wstring seen = now == nullptr ? L"foreground: the desktop"
+                                             : L"(process " + std::to_wstring(pid) + L")";
+    if (!WaitForLog(mark, {L"Auto Profile: foreground: ", seen})) {
+      return *error = "the service did not see the change of the window in front", kRunTimedOut;
+    }
+  }
+  return Settle(error);
+}
+
+int ServiceProcess::Foreground(const std::string& program, const std::string& title,
+                               std::string* error) {
+  Program* running = nullptr;
+  if (const int status = Run(program, &running, error); status != kRunOk) return status;
+  const HWND before = GetForegroundWindow();
+  const size_t mark = LogSize();
+  const std::wstring wide = Wide(title);
+  COPYDATASTRUCT data{1, static_cast<DWORD>(wide.size() * sizeof(wchar_t)),
+                      const_cast<wchar_t*>(wide.data())};
+  AllowSetForegroundWindow(running->process.dwProcessId);
+  DWORD_PTR in_front = 0;
+  if (!SendMessageTimeoutW(running->control, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                           SMTO_ABORTIFHUNG, kDeadlineMs, &in_front) ||
+      in_front != 1) {
+    return *error = "cannot bring " + program + " to the front", kRunTimedOut;
+  }
+  return AfterFront(before, mark, error);
+}
+
+int ServiceProcess::StartProgram(const std::string& program, std::string* error) {
+  Program* running = nullptr;
+  if (const int status = Run(program, &running, error); status != kRunOk) return status;
+  return Settle(error);
+}
+
+int ServiceProcess::ExitProgram(const std::string& program, std::string* error) {
+  std::wstring key = ProgramPath(program).wstring();
+  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
+  const auto found = programs_.find(key);
+  if (found == programs_.end()) return *error = program + " is not running", kRunMalformed;
+  const HWND before = GetForegroundWindow();
+  DWORD front_pid = 0;
+  if (before != nullptr) GetWindowThreadProcessId(before, &front_pid);
+  const bool was_front = front_pid == found->second.process.dwProcessId;
+  const size_t mark = LogSize();
+  EndProgram(found->second);
+  programs_.erase(found);
+  if (!was_front) return Settle(error);
+  // Its window went: the desktop comes to the front, whatever window the system would pick.
+  SetForegroundWindow(GetDesktopWindow());
+  return AfterFront(before, mark, error);
+}
+
+int ServiceProcess::Desktop(std::string* error) {
+  const HWND before = GetForegroundWindow();
+  const size_t mark = LogSize();
+  SetForegroundWindow(GetDesktopWindow());
+  return AfterFront(before == GetDesktopWindow() ? nullptr : before, mark, error);
+}
+
 int ServiceProcess::StartService(std::string* error) {
   if (service_.hProcess != nullptr) return kRunOk;
   const std::wstring program = (bin_ / "skyhelm.exe").wstring();
   const std::wstring folder = bin_.wstring();
   std::wstring command = L"\"" + program + L"\"";
+  if (!journal_.Service()) return *error = "cannot write the run's journal", kRunTimedOut;
+  // The service's standard error is a pipe whose lines this process reads.
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return *error = "no pipe", kRunTimedOut;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  if (!journal_.Service()) return *error = "cannot write the run's journal", kRunTimedOut;
-  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      folder.c_str(), &startup, &service_)) {
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, folder.c_str(), &startup, &service_);
+  CloseHandle(write_end);
+  if (!started) {
+    CloseHandle(read_end);
     service_ = {};
     return *error = "cannot start " + Narrow(program), kRunTimedOut;
   }
+  log_reader_ = std::thread(&ServiceProcess::ReadLog, this, read_end);
   const DWORD deadline = GetTickCount() + kDeadlineMs;
   while (FindWindowExW(HWND_MESSAGE, nullptr, kServiceWindowClass, nullptr) == nullptr) {
     if (Expired(deadline) || WaitForSingleObject(service_.hProcess, 0) == WAIT_OBJECT_0) {
@@ -268,9 +491,51 @@ int ServiceProcess::StopService(std::string* error) {
   CloseHandle(service_.hThread);
   CloseHandle(service_.hProcess);
   service_ = {};
+  // The pipe breaks with the service's end, which ends the reader.
+  if (log_reader_.joinable()) log_reader_.join();
   return status;
 }
 
+void ServiceProcess::ReadLog(HANDLE pipe) {
+  std::string pending;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    if (echo_log_) std::fwrite(buffer, 1, got, stderr);
+    pending.append(buffer, got);
+    size_t end = 0;
+    std::lock_guard<std::mutex> hold(log_lock_);
+    for (size_t line; (line = pending.find('\n', end)) != std::string::npos; end = line + 1) {
+      log_.push_back(Wide(pending.substr(end, line - end)));
+    }
+    pending.erase(0, end);
+    log_grew_.notify_all();
+  }
+  CloseHandle(pipe);
+}
+
+size_t ServiceProcess::LogSize() {
+  std::lock_guard<std::mutex> hold(log_lock_);
+  return log_.size();
+}
+
+bool ServiceProcess::WaitForLog(size_t from, std::initializer_list<std::wstring> parts) {
+  std::unique_lock<std::mutex> hold(log_lock_);
+  return log_grew_.wait_for(hold, std::chrono::milliseconds(kDeadlineMs), [&] {
+    for (size_t index = from; index < log_.size(); ++index) {
+      if (std::all_of(parts.begin(), parts.end(), [&](const std::wstring& part) {
+            return log_[index].find(part) != std::wstring::npos;
+          })) {
+        return true;
+      }
+    }
+    return false;
+  });
+}
+
+// The controller's device is ROOT\SKYHELMSIM\<NAME>: the same interface path each time it
+// arrives, so that a service that failed to detach it would refuse its return (a path is
+// attached once).
 int ServiceProcess::Attach(const std::string& name, std::string* error) {
   if (present_.count(name) != 0) return kRunOk;  // already there, as for a repeated arrival
   // The service runs before the controller arrives, unless it is to find it present at start.
@@ -341,6 +606,8 @@ int ServiceProcess::Finish(std::string* error) {
   // attached, and the service must still end on WM_CLOSE.
   host_.Stop();
   int status = StopService(error);
+  for (auto& [path, program] : programs_) EndProgram(program);
+  programs_.clear();
   for (const auto& [name, instance] : present_) {
     if (!sim::RemoveStandInDevice(instance) && status == kRunOk) {
       *error = "cannot remove the device of " + name;

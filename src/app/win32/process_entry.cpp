@@ -8,10 +8,13 @@
 #include <cstring>
 
 #include "app/win32/message_window.h"
+#include "autoprofile/service.h"
 #include "devices/device_change.h"
 #include "devices/device_manager.h"
 #include "log/log.h"
+#include "platform/file_watch.h"
 #include "platform/instance.h"
+#include "platform/programs.h"
 
 namespace app {
 
@@ -92,6 +95,31 @@ void RunMessageLoop() {
   }
 }
 
+namespace {
+
+void OnForeground(void* service, const platform::ProgramInfo& front) {
+  static_cast<autoprofile::Service*>(service)->OnForeground(front);
+}
+
+// Automatic profiles: the rules worker, started before the controllers are discovered, and the
+// watch of the window in front, on this thread, whose message loop delivers its hook and timer.
+// Both are left to process exit, as everything else is.
+void StartAutomaticProfiles() {
+  auto* service = new autoprofile::Service;
+  if (!service->Start(platform::RulesFilePath())) return;
+  auto* front = new platform::ForegroundWatch(&OnForeground, service);
+  if (!front->Start()) {
+    LogMessage(kLogEvent, kLogCategory,
+               u"Auto Profile: the window in front cannot be watched; focus rules match nothing");
+  } else if (front->Polling()) {
+    LogMessage(kLogEvent, kLogCategory,
+               u"Auto Profile: running under Wine, which reports no foreground changes: the window "
+               u"in front is compared with the last one every 250 ms");
+  }
+}
+
+}  // namespace
+
 int ProcessEntry(void* instance) {
   if (platform::AcquireInstanceGuard(kInstanceName) == platform::InstanceGuard::kAlreadyRunning) {
     return 0;
@@ -99,6 +127,7 @@ int ProcessEntry(void* instance) {
   if (InstallLogReceiverFromEnvironment()) OpenLogFile();
   const HINSTANCE module = static_cast<HINSTANCE>(instance);
   RegisterMessageWindowClass(module);
+  StartAutomaticProfiles();
   HWND window = CreateMessageWindow(module);
   if (IsWindow(window) != TRUE) return 0;
   RunMessageLoop();

@@ -74,6 +74,7 @@ ProgramInfo Describe(HWND window, DWORD pid) {
 
 // The one path of every change, whether the hook or the comparison saw it.
 void Seen(ForegroundWatch::State* state, HWND window) {
+  if (IsDesktop(window)) window = nullptr;  // one desktop, however it is reached
   if (state->reported && window == state->last) return;
   DWORD pid = 0;
   if (window != nullptr) GetWindowThreadProcessId(window, &pid);
