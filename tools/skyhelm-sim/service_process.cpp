@@ -114,6 +114,9 @@ class ServiceProcess : public ServiceSide {
   // Waits until a line from index from on contains every one of parts; false after the deadline.
   bool WaitForLog(size_t from, std::initializer_list<std::wstring> parts);
   bool ServiceRuns() const { return service_.hProcess != nullptr; }
+  // Whether the rules the service read last hold any rule: only then does it log foreground
+  // changes.
+  bool ServiceHasRules();
   fs::path ProgramPath(const std::string& program) const;
   int Run(const std::string& program, Program** out, std::string* error);
   void EndProgram(Program& program);
@@ -352,10 +355,26 @@ void ServiceProcess::EndProgram(Program& program) {
   program = {};
 }
 
+bool ServiceProcess::ServiceHasRules() {
+  std::lock_guard<std::mutex> hold(log_lock_);
+  for (auto line = log_.rbegin(); line != log_.rend(); ++line) {
+    const size_t at = line->find(L"Auto Profile: ");
+    if (at == std::wstring::npos) continue;
+    if (line->find(L" rules read from ") != std::wstring::npos) {
+      return std::wcstol(line->c_str() + at + 14, nullptr, 10) > 0;  // "Auto Profile: N rules"
+    }
+    if (line->find(L" is gone, no rules") != std::wstring::npos ||
+        line->find(L"Auto Profile: no rules file ") != std::wstring::npos) {
+      return false;
+    }
+  }
+  return false;
+}
+
 int ServiceProcess::AfterFront(HWND before, size_t mark, std::string* error) {
   HWND now = GetForegroundWindow();
   if (now == GetDesktopWindow()) now = nullptr;  // the desktop, as the service sees it
-  if (ServiceRuns() && now != before) {
+  if (ServiceRuns() && now != before && ServiceHasRules()) {
     DWORD pid = 0;
     if (now != nullptr) GetWindowThreadProcessId(now, &pid);
     const std::wstring seen = now == nullptr ? L"foreground: the desktop"

@@ -109,8 +109,7 @@ void StartAutomaticProfiles() {
   if (!service->Start(platform::RulesFilePath())) return;
   auto* front = new platform::ForegroundWatch(&OnForeground, service);
   if (!front->Start()) {
-    LogMessage(kLogEvent, kLogCategory,
-               u"Auto Profile: the window in front cannot be watched; focus rules match nothing");
+    service->SetFocusAvailable(false);
   } else if (front->Polling()) {
     LogMessage(kLogEvent, kLogCategory,
                u"Auto Profile: running under Wine, which reports no foreground changes: the window "
