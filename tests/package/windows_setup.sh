@@ -7,7 +7,7 @@
 # log command, status with the log-on start disabled in Task Manager, a Run value naming another
 # program (refused), uninstall through the Apps entry's UninstallString, an install without .dat
 # files into the default folder, a failed first install that leaves nothing, and folders that
-# cannot be written, which change nothing.
+# cannot be written, which change nothing (status 77 when they cannot be made here: skipped).
 # Usage: windows_setup.sh BUILD_DIR SOURCE_DIR   (BUILD_DIR: the Windows build tree)
 set -euo pipefail
 build=$(realpath "$1")
@@ -80,10 +80,15 @@ setup uninstall
 grep -q "not installed" "$work/out" || fail "uninstall without an install did not say so"
 
 # Folders that cannot be written: an existing one, and a new one below it. Root writes through
-# file modes, so the folder is made immutable as well.
+# file modes, so the folder is made immutable as well. Where the file system refuses that, the
+# rest of the test runs and it ends with status 77, which ctest shows as skipped.
 mkdir -p "$readonly_dir"
 chmod 555 "$readonly_dir"
-if [ "$(id -u)" -ne 0 ] || chattr +i "$readonly_dir" 2>/dev/null; then
+skipped=""
+if [ "$(id -u)" -eq 0 ] && ! chattr +i "$readonly_dir" 2>/dev/null; then
+  skipped="no way to make a folder unwritable for root here"
+fi
+if [ -z "$skipped" ]; then
   for target in "$readonly_dir" "$readonly_dir/Skyhelm"; do
     setup install --folder "$(windows_path "$target")" --dat "$(windows_path "$work/dats")"
     [ "$status" -eq 1 ] || fail "install into unwritable $target ended with $status"
@@ -94,7 +99,7 @@ if [ "$(id -u)" -ne 0 ] || chattr +i "$readonly_dir" 2>/dev/null; then
   done
   chattr -i "$readonly_dir" 2>/dev/null || true
 else
-  echo "SKIP: no way to make a folder unwritable for root here"
+  echo "SKIP (reported at the end): $skipped"
 fi
 
 # The service's log file lies in the prefix's local application data folder.
@@ -243,4 +248,8 @@ grep -q "nothing was changed" "$work/out" || fail "the failed install did not sa
 [ "$(find "$work/Failed" | wc -l)" -eq 3 ] || fail "the failed install left $(find "$work/Failed")"
 [ -z "$(run_value)" ] && [ -z "$(apps_value DisplayName)" ] || fail "the failed install left values"
 [ "$(services_running)" -eq 0 ] || fail "the failed install started the service"
+if [ -n "$skipped" ]; then
+  echo "PASS, except the unwritable folders: SKIPPED ($skipped)"
+  exit 77
+fi
 echo "PASS"
