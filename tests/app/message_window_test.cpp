@@ -1,5 +1,6 @@
 // The message-only window on Windows: decoding of device-change messages, creation with
-// discovery, and the end of the message loop through WM_DESTROY.
+// discovery, attach and detach of a controller through its messages, and the end of the message
+// loop through WM_DESTROY.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -12,6 +13,9 @@
 
 #include "app/win32/message_window.h"
 #include "devices/device_manager.h"
+#include "driver/control_codes.h"
+#include "sim/in_process.h"
+#include "sim/model.h"
 
 namespace {
 
@@ -82,12 +86,39 @@ TEST(MessageWindow, CreatedWithDiscoveryAndEndedThroughDestroy) {
   std::vector<unsigned char> arrival = InterfaceBroadcast(L"\\\\?\\NOSUCH#DEVICE#0#{x}");
   EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                          reinterpret_cast<LPARAM>(arrival.data())), TRUE);
+  EXPECT_TRUE(devices::AttachedDevices().empty());
+
+  // The arrival of a controller that opens (an in-process simulated one) attaches it; a removal
+  // record naming a registration of no entry leaves it; the removal of its interface detaches it.
+  sim::DriverModel model;
+  sim::InProcessTransport transport(model);
+  struct DetachAll {  // before the model goes, whatever failed
+    ~DetachAll() {
+      for (const devices::AttachedDevice& device : devices::AttachedDevices()) {
+        devices::DetachDevice(devices::NotificationKey(device.device));
+      }
+    }
+  } detach_all;
+  ASSERT_TRUE(model.Declare("window") && model.Attach("window"));
+  const std::u16string path = sim::DriverModel::InterfacePath("window");
+  const std::wstring wide_path(path.begin(), path.end());
+  std::vector<unsigned char> present = InterfaceBroadcast(wide_path.c_str());
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                         reinterpret_cast<LPARAM>(present.data())), TRUE);
+  ASSERT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_EQ(devices::AttachedDevices()[0].path, path);
+  EXPECT_TRUE(model.WaitForOutstanding("window", IOCTL_WAIT_CLUTCH_EVENT, 10000));
   DEV_BROADCAST_HANDLE removal{};
   removal.dbch_size = sizeof removal;
   removal.dbch_devicetype = DBT_DEVTYP_HANDLE;
   removal.dbch_handle = reinterpret_cast<HANDLE>(0x4321);
+  removal.dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(0x8765);
   EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE,
                          reinterpret_cast<LPARAM>(&removal)), TRUE);
+  EXPECT_EQ(devices::AttachedDevices().size(), 1u);
+  EXPECT_TRUE(model.Detach("window"));
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                         reinterpret_cast<LPARAM>(present.data())), TRUE);
   EXPECT_TRUE(devices::AttachedDevices().empty());
 
   g_loop_timed_out = false;
