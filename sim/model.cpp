@@ -225,6 +225,20 @@ size_t DriverModel::OutstandingCount(const std::string& name, uint32_t code) con
                        [code](const Pending& p) { return p.code == code; });
 }
 
+size_t DriverModel::OutstandingTotal(const std::string& name) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Controller* c = Find(name);
+  return c == nullptr ? 0 : c->outstanding.size();
+}
+
+size_t DriverModel::ConnectionCount(const std::string& name) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Controller* c = Find(name);
+  if (c == nullptr) return 0;
+  return std::count_if(connections_.begin(), connections_.end(),
+                       [c](const auto& entry) { return entry.second->controller == c; });
+}
+
 bool DriverModel::WaitForOutstanding(const std::string& name, uint32_t code, uint32_t timeout_ms,
                                      size_t count) {
   std::unique_lock<std::mutex> lock(mutex_);

@@ -121,6 +121,10 @@ class DriverModel {
   bool WaitForOutstanding(const std::string& name, uint32_t code, uint32_t timeout_ms,
                           size_t count = 1);
   size_t OutstandingCount(const std::string& name, uint32_t code) const;
+  // Requests of every code outstanding on the controller; the connections open on it, dead ones
+  // of an earlier presence included. 0 for an unknown controller.
+  size_t OutstandingTotal(const std::string& name) const;
+  size_t ConnectionCount(const std::string& name) const;
   // Waits until the controller has seen at least count requests of code in all (a request
   // issued after an event, even one that is answered at once).
   bool WaitForIssued(const std::string& name, uint32_t code, uint64_t count, uint32_t timeout_ms);

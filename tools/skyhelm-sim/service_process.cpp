@@ -30,9 +30,11 @@ int RemoveStandInDevices() { return 0; }
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cwctype>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -55,7 +57,10 @@ constexpr wchar_t kUserShellFolders[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t kCommonDocuments[] = L"Common Documents";
 constexpr DWORD kDeadlineMs = 5000;
-// The service counts as finished with a step when the driver has seen nothing for this long.
+// How long a step may take the service to come back to rest (a loaded machine under Wine).
+constexpr DWORD kSettleMs = 10000;
+// Once at rest, the service counts as finished with a step when neither the driver nor its log
+// has had anything new for this long.
 constexpr DWORD kQuietMs = 150;
 
 std::wstring Wide(const std::string& utf8) {
@@ -124,6 +129,7 @@ class ServiceProcess : public ServiceSide {
   // (within its 250 ms comparison under Wine), then settles.
   int AfterFront(HWND before, size_t mark, std::string* error);
 
+  bool AtRest() const;
   bool SetValue(const std::wstring& key, const std::wstring& value, DWORD type,
                 const std::wstring& text);
   int StartService(std::string* error);
@@ -140,6 +146,7 @@ class ServiceProcess : public ServiceSide {
   PROCESS_INFORMATION service_{};
   bool finished_ = false;
   std::map<std::string, std::wstring> present_;  // controller name -> device instance
+  std::set<std::string> known_;                  // every controller that has been attached
   PrefixJournal journal_;       // every change to the system, before it is made
   std::vector<fs::path> made_;  // topmost files and folders created outside the root
   std::map<std::wstring, Program> programs_;  // by lower-case full path
@@ -239,22 +246,45 @@ int ServiceProcess::WriteRegistry(const std::string& key, const std::string& val
   return kRunOk;
 }
 
+// At rest, the service holds one handle on each attached controller, with its clutch wait
+// outstanding, and none on a removed one: every session has ended and closed its handles, and
+// the driver sees nothing more until the next step. This is the driver's own view, so that no
+// pause of the service's threads (a profile thread's 100 ms) counts as the end of a step.
+bool ServiceProcess::AtRest() const {
+  for (const std::string& name : known_) {
+    const size_t open = model_.ConnectionCount(name);
+    if (present_.count(name) == 0) {
+      if (open != 0) return false;
+      continue;
+    }
+    const size_t clutch_waits = model_.OutstandingCount(name, IOCTL_WAIT_CLUTCH_EVENT);
+    if (open > 1 || model_.OutstandingTotal(name) != clutch_waits) return false;
+  }
+  return true;
+}
+
 int ServiceProcess::Settle(std::string* error) {
-  const DWORD deadline = GetTickCount() + kDeadlineMs;
-  // Quiet: neither the driver nor the service's log has had anything new for a while.
+  const DWORD deadline = GetTickCount() + kSettleMs;
+  // At rest, then quiet: neither the driver nor the service's log has had anything new for a
+  // while (work the driver cannot see, such as the service noticing a window in front).
   uint64_t seen = model_.RecordCount() + LogSize();
   DWORD since = GetTickCount();
-  while (!Expired(deadline)) {
-    Sleep(10);
+  for (;;) {
+    if (Expired(deadline)) {
+      // Not an error of the run: the trace shows what kept the service busy.
+      std::fprintf(stderr, "skyhelm-sim run: the service was not at rest after %u ms\n",
+                   static_cast<unsigned>(kSettleMs));
+      return kRunOk;
+    }
+    Sleep(5);
     const uint64_t now = model_.RecordCount() + LogSize();
-    if (now != seen) {
+    if (now != seen || !AtRest()) {
       seen = now;
       since = GetTickCount();
     } else if (GetTickCount() - since >= kQuietMs) {
       return kRunOk;
     }
   }
-  return kRunOk;  // a service that keeps talking (a marquee) is not an error
 }
 
 // The service reads the rules at its start; while it runs, each change is read within 1 s. The
@@ -569,7 +599,13 @@ int ServiceProcess::Attach(const std::string& name, std::string* error) {
     if (Expired(deadline)) return *error = "controller " + name + " did not arrive", kRunTimedOut;
     Sleep(10);
   }
-  model_.WaitForOutstanding(name, IOCTL_WAIT_CLUTCH_EVENT, 1000);
+  // Its clutch wait comes once the service has set it up, unless the service has no handle
+  // left on it (its open failed).
+  const DWORD attached_by = GetTickCount() + kSettleMs;
+  while (model_.OutstandingCount(name, IOCTL_WAIT_CLUTCH_EVENT) == 0 &&
+         model_.ConnectionCount(name) != 0 && !Expired(attached_by)) {
+    Sleep(5);
+  }
   if (const int settled = Settle(error); settled != kRunOk) return settled;
   // Arrival broadcasts come more than once (Wine repeats them per handle registration): the
   // controller must still have one entry, with one clutch thread waiting.
@@ -614,6 +650,7 @@ int ServiceProcess::Plug(const std::string& name, bool present, std::string* err
   }
   if (!sim::CreateStandInDevice(inf_.wstring(), Wide(name), &instance, error)) return kRunTimedOut;
   present_[name] = instance;
+  known_.insert(name);
   if (!host_.serving() && !host_.Start(kDeadlineMs, error)) return kRunTimedOut;
   return StartService(error);
 }
