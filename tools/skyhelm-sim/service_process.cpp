@@ -119,6 +119,7 @@ class ServiceProcess : public ServiceSide {
   // Waits until a line from index from on contains every one of parts; false after the deadline.
   bool WaitForLog(size_t from, std::initializer_list<std::wstring> parts);
   bool ServiceRuns() const { return service_.hProcess != nullptr; }
+  uint64_t LoadsIssued();  // IOCTL_PROFILE_LOAD requests of the present controllers so far
   // Whether the rules the service read last hold any rule: only then does it log foreground
   // changes.
   bool ServiceHasRules();
@@ -426,13 +427,28 @@ int ServiceProcess::Foreground(const std::string& program, const std::string& ti
   COPYDATASTRUCT data{1, static_cast<DWORD>(wide.size() * sizeof(wchar_t)),
                       const_cast<wchar_t*>(wide.data())};
   AllowSetForegroundWindow(running->process.dwProcessId);
+  const uint64_t loads = LoadsIssued();
+  const auto start = std::chrono::steady_clock::now();
   DWORD_PTR in_front = 0;
   if (!SendMessageTimeoutW(running->control, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
                            SMTO_ABORTIFHUNG, kDeadlineMs, &in_front) ||
       in_front != 1) {
     return *error = "cannot bring " + program + " to the front", kRunTimedOut;
   }
+  // For bench/wine_autoprofile.sh: from the change to the first IOCTL_PROFILE_LOAD it causes.
+  if (GetEnvironmentVariableW(L"SKYHELM_SIM_LOAD_LATENCY", nullptr, 0) != 0) {
+    const DWORD deadline = GetTickCount() + kDeadlineMs;
+    while (LoadsIssued() == loads && !Expired(deadline)) Sleep(1);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (LoadsIssued() != loads) std::fprintf(stderr, "foreground to load: %.1f ms\n", took.count());
+  }
   return AfterFront(before, mark, error);
+}
+
+uint64_t ServiceProcess::LoadsIssued() {
+  uint64_t loads = 0;
+  for (const auto& [name, instance] : present_) loads += model_.IssuedCount(name, IOCTL_PROFILE_LOAD);
+  return loads;
 }
 
 int ServiceProcess::StartProgram(const std::string& program, std::string* error) {
