@@ -72,12 +72,13 @@ bool Service::Start(std::u16string rules_path, ProgramSource source) {
   if (started_) return false;
   rules_path_ = std::move(rules_path);
   source_ = source;
-  Reload();
+  // The watch first: a change made while the file is first read is then read again, not lost.
   file_watch_ = std::make_unique<platform::FileWatch>(rules_path_, &OnFileChanged, this);
   if (!file_watch_->Start()) {
     LogMessage(kLogEvent, kLogCategory, u"Auto Profile: the rules file %ws cannot be watched",
                rules_path_.c_str());
   }
+  Reload();
   if (source_.watch_exits) exit_watch_ = std::make_unique<platform::ExitWatch>(&OnExit, this);
   if (!worker_.Start(&WorkerMain, this)) return false;
   started_ = true;
