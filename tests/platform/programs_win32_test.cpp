@@ -31,42 +31,57 @@ std::wstring ProgramPath() {
   return path + L"\\skyhelm-sim-program.exe";
 }
 
-// A running stand-in program, ended on destruction.
+// A running stand-in program, ended on destruction. Wine, busy starting its desktop, now and
+// then leaves a new process without windows: such a copy is replaced.
 class Program {
  public:
-  Program() {
-    std::wstring command = L"\"" + ProgramPath() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process_)) {
-      return;
-    }
-    const std::wstring name = std::to_wstring(process_.dwProcessId);
-    for (DWORD start = GetTickCount(); control_ == nullptr && GetTickCount() - start < kDeadlineMs;
-         Sleep(10)) {
-      control_ = FindWindowExW(HWND_MESSAGE, nullptr, L"SkyhelmSimProgram", name.c_str());
-    }
-  }
-  ~Program() {
-    if (process_.hProcess == nullptr) return;
-    TerminateProcess(process_.hProcess, 1);
-    WaitForSingleObject(process_.hProcess, kDeadlineMs);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-  }
+  Program() { Restart(); }
+  ~Program() { End(); }
   bool Ready() const { return control_ != nullptr; }
   DWORD id() const { return process_.dwProcessId; }
   // A window of the program titled title, brought to the front.
   HWND Front(const std::wstring& title) {
     COPYDATASTRUCT data{1, static_cast<DWORD>(title.size() * sizeof(wchar_t)),
                         const_cast<wchar_t*>(title.data())};
-    SendMessageW(control_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-    return FindWindowW(L"SkyhelmSimProgramWindow", title.c_str());
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      SendMessageW(control_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+      if (HWND window = FindWindowW(L"SkyhelmSimProgramWindow", title.c_str())) return window;
+      End();
+      Restart();
+    }
+    return nullptr;
   }
   void Close() { PostMessageW(control_, WM_CLOSE, 0, 0); }
 
  private:
+  void Restart() {
+    for (int attempt = 0; attempt < 3 && !Ready(); ++attempt) {
+      End();
+      std::wstring command = L"\"" + ProgramPath() + L"\"";
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process_)) {
+        return;
+      }
+      const std::wstring name = std::to_wstring(process_.dwProcessId);
+      for (DWORD start = GetTickCount(); GetTickCount() - start < kDeadlineMs &&
+                                         WaitForSingleObject(process_.hProcess, 10) == WAIT_TIMEOUT;) {
+        control_ = FindWindowExW(HWND_MESSAGE, nullptr, L"SkyhelmSimProgram", name.c_str());
+        if (control_ != nullptr) return;
+      }
+    }
+  }
+  void End() {
+    control_ = nullptr;
+    if (process_.hProcess == nullptr) return;
+    TerminateProcess(process_.hProcess, 1);
+    WaitForSingleObject(process_.hProcess, kDeadlineMs);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    process_ = {};
+  }
+
   PROCESS_INFORMATION process_{};
   HWND control_ = nullptr;
 };

@@ -125,6 +125,8 @@ class ServiceProcess : public ServiceSide {
   bool ServiceHasRules();
   fs::path ProgramPath(const std::string& program) const;
   int Run(const std::string& program, Program** out, std::string* error);
+  std::wstring ProgramKey(const std::string& program) const;  // lower-case full path
+  void Forget(const std::string& program);                     // ends it if it runs
   void EndProgram(Program& program);
   // After a change of the window in front from before: waits until the service has seen it
   // (within its 250 ms comparison under Wine), then settles.
@@ -337,15 +339,13 @@ fs::path ServiceProcess::ProgramPath(const std::string& program) const {
 // The program's copy of the stand-in, started when it does not run yet, with its control window.
 int ServiceProcess::Run(const std::string& program, Program** out, std::string* error) {
   const fs::path path = ProgramPath(program);
-  std::wstring key = path.wstring();
-  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
+  const std::wstring key = ProgramKey(program);
   if (auto found = programs_.find(key); found != programs_.end()) {
     if (WaitForSingleObject(found->second.process.hProcess, 0) == WAIT_TIMEOUT) {
       *out = &found->second;
       return kRunOk;
     }
-    EndProgram(found->second);
-    programs_.erase(found);
+    Forget(program);
   }
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -354,25 +354,44 @@ int ServiceProcess::Run(const std::string& program, Program** out, std::string* 
   fs::copy_file(fs::path(self).parent_path() / "skyhelm-sim-program.exe", path,
                 fs::copy_options::overwrite_existing, failed);
   if (failed) return *error = "cannot place " + Utf8Of(path) + ": " + failed.message(), kRunMalformed;
-  Program started;
-  std::wstring command = L"\"" + path.wstring() + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      path.parent_path().c_str(), &startup, &started.process)) {
-    return *error = "cannot start " + Utf8Of(path), kRunTimedOut;
+  // Wine, busy starting its desktop, now and then leaves a new process without a window; such
+  // a copy ends or makes no window, and another is started.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Program started;
+    std::wstring command = L"\"" + path.wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        path.parent_path().c_str(), &startup, &started.process)) {
+      return *error = "cannot start " + Utf8Of(path), kRunTimedOut;
+    }
+    const std::wstring name = std::to_wstring(started.process.dwProcessId);
+    const DWORD deadline = GetTickCount() + kDeadlineMs;
+    while ((started.control = FindWindowExW(HWND_MESSAGE, nullptr, kProgramControlClass,
+                                            name.c_str())) == nullptr &&
+           WaitForSingleObject(started.process.hProcess, 10) == WAIT_TIMEOUT && !Expired(deadline)) {
+    }
+    Program& placed = programs_[key] = started;
+    if (placed.control != nullptr) {
+      *out = &placed;
+      return kRunOk;
+    }
+    Forget(program);
   }
-  const std::wstring name = std::to_wstring(started.process.dwProcessId);
-  const DWORD deadline = GetTickCount() + kDeadlineMs;
-  while ((started.control = FindWindowExW(HWND_MESSAGE, nullptr, kProgramControlClass,
-                                          name.c_str())) == nullptr &&
-         !Expired(deadline)) {
-    Sleep(10);
+  return *error = program + " made no window", kRunTimedOut;
+}
+
+std::wstring ServiceProcess::ProgramKey(const std::string& program) const {
+  std::wstring key = ProgramPath(program).wstring();
+  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
+  return key;
+}
+
+void ServiceProcess::Forget(const std::string& program) {
+  if (auto found = programs_.find(ProgramKey(program)); found != programs_.end()) {
+    EndProgram(found->second);
+    programs_.erase(found);
   }
-  Program& placed = programs_[key] = started;
-  if (placed.control == nullptr) return *error = program + " made no window", kRunTimedOut;
-  *out = &placed;
-  return kRunOk;
 }
 
 void ServiceProcess::EndProgram(Program& program) {
@@ -426,14 +445,21 @@ int ServiceProcess::Foreground(const std::string& program, const std::string& ti
   const std::wstring wide = Wide(title);
   COPYDATASTRUCT data{1, static_cast<DWORD>(wide.size() * sizeof(wchar_t)),
                       const_cast<wchar_t*>(wide.data())};
-  AllowSetForegroundWindow(running->process.dwProcessId);
   const uint64_t loads = LoadsIssued();
   const auto start = std::chrono::steady_clock::now();
   DWORD_PTR in_front = 0;
-  if (!SendMessageTimeoutW(running->control, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
-                           SMTO_ABORTIFHUNG, kDeadlineMs, &in_front) ||
-      in_front != 1) {
-    return *error = "cannot bring " + program + " to the front", kRunTimedOut;
+  // A copy that cannot make its window (see Run) is replaced.
+  for (int attempt = 0; in_front != 1; ++attempt) {
+    if (attempt > 0) {
+      Forget(program);
+      if (const int status = Run(program, &running, error); status != kRunOk) return status;
+    }
+    if (attempt == 3) return *error = "cannot bring " + program + " to the front", kRunTimedOut;
+    AllowSetForegroundWindow(running->process.dwProcessId);
+    if (!SendMessageTimeoutW(running->control, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                             SMTO_ABORTIFHUNG, kDeadlineMs, &in_front)) {
+      in_front = 0;
+    }
   }
   // For bench/wine_autoprofile.sh: from the change to the first IOCTL_PROFILE_LOAD it causes.
   if (GetEnvironmentVariableW(L"SKYHELM_SIM_LOAD_LATENCY", nullptr, 0) != 0) {
@@ -458,9 +484,7 @@ int ServiceProcess::StartProgram(const std::string& program, std::string* error)
 }
 
 int ServiceProcess::ExitProgram(const std::string& program, std::string* error) {
-  std::wstring key = ProgramPath(program).wstring();
-  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
-  const auto found = programs_.find(key);
+  const auto found = programs_.find(ProgramKey(program));
   if (found == programs_.end()) return *error = program + " is not running", kRunMalformed;
   const HWND before = GetForegroundWindow();
   DWORD front_pid = 0;
