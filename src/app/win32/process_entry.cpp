@@ -101,12 +101,18 @@ void OnForeground(void* service, const platform::ProgramInfo& front) {
   static_cast<autoprofile::Service*>(service)->OnForeground(front);
 }
 
-// Automatic profiles: the rules worker, started before the controllers are discovered, and the
-// watch of the window in front, on this thread, whose message loop delivers its hook and timer.
-// Both are left to process exit, as everything else is.
-void StartAutomaticProfiles() {
+// Automatic profiles: the rules worker, started before the controllers are discovered. Left to
+// process exit, as everything else is.
+autoprofile::Service* StartAutomaticProfiles() {
   auto* service = new autoprofile::Service;
-  if (!service->Start(platform::RulesFilePath())) return;
+  return service->Start(platform::RulesFilePath()) ? service : nullptr;
+}
+
+// The watch of the window in front, on this thread, whose message loop delivers its hook and
+// timer; started once the message window exists, so that the window is the first thing this
+// process asks of the window system.
+void WatchForeground(autoprofile::Service* service) {
+  if (service == nullptr) return;
   auto* front = new platform::ForegroundWatch(&OnForeground, service);
   if (!front->Start()) {
     service->SetFocusAvailable(false);
@@ -126,9 +132,10 @@ int ProcessEntry(void* instance) {
   if (InstallLogReceiverFromEnvironment()) OpenLogFile();
   const HINSTANCE module = static_cast<HINSTANCE>(instance);
   RegisterMessageWindowClass(module);
-  StartAutomaticProfiles();
+  autoprofile::Service* autoprofiles = StartAutomaticProfiles();
   HWND window = CreateMessageWindow(module);
   if (IsWindow(window) != TRUE) return 0;
+  WatchForeground(autoprofiles);
   RunMessageLoop();
   // Nothing is torn down: attached devices, the mutex and the window are left to process exit.
   return 0;
