@@ -508,6 +508,9 @@ int ServiceProcess::Desktop(std::string* error) {
 
 int ServiceProcess::StartService(std::string* error) {
   if (service_.hProcess != nullptr) return kRunOk;
+  // Join the desktop before the service starts: under Wine a service started while no process
+  // has joined it may be given a desktop of its own, where its window is not found from here.
+  GetDesktopWindow();
   const std::wstring program = (bin_ / "skyhelm.exe").wstring();
   const std::wstring folder = bin_.wstring();
   std::wstring command = L"\"" + program + L"\"";
