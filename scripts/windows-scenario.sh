@@ -28,16 +28,7 @@ fi
 
 export SKYHELM_WINE_BUILD=$build
 source "$repo/scripts/wine-env.sh"
-sim=$build/skyhelm-sim.exe
-# A caller that brought the prefix up (the Windows test stage) also takes it down.
-own_server=1
-[ -z "${SKYHELM_WINE_UP:-}" ] || own_server=0
-cleanup() {
-  timeout 60 wine "$sim" clean >/dev/null 2>&1 || true
-  [ "$own_server" -eq 0 ] || wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-wine_prefix_up
+wine_sim_up
 
 status=0
 for file in "$@"; do

@@ -25,3 +25,20 @@ wine_prefix_up() {
   timeout 300 wine wineboot >/dev/null 2>&1 || true
   export SKYHELM_WINE_UP=1
 }
+
+# For scripts that drive skyhelm-sim.exe of this build: sets `sim`, brings the prefix up and puts
+# it back on every way out (the run's changes replayed by `skyhelm-sim clean`). A caller that
+# brought the prefix up already (the Windows test stage) also takes its server down; otherwise
+# this script does.
+wine_sim_up() {
+  sim=$SKYHELM_WINE_BUILD/skyhelm-sim.exe
+  wine_own_server=1
+  [ -z "${SKYHELM_WINE_UP:-}" ] || wine_own_server=0
+  trap wine_sim_down EXIT
+  wine_prefix_up
+}
+
+wine_sim_down() {
+  timeout 60 wine "$sim" clean >/dev/null 2>&1 || true
+  [ "$wine_own_server" -eq 0 ] || wineserver -k >/dev/null 2>&1 || true
+}

@@ -22,19 +22,11 @@ fi
 
 export SKYHELM_WINE_BUILD=$build
 source "$repo/scripts/wine-env.sh"
-sim=$build/skyhelm-sim.exe
-own_server=1
-[ -z "${SKYHELM_WINE_UP:-}" ] || own_server=0
-cleanup() {
-  timeout 60 wine "$sim" clean >/dev/null 2>&1 || true
-  [ "$own_server" -eq 0 ] || wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-wine_prefix_up
+wine_sim_up
 
 # Standard error carries the service's own lines (the document reader's), kept for a failure.
 errors=$(mktemp)
-trap 'cleanup; rm -f "$errors"' EXIT
+trap 'wine_sim_down; rm -f "$errors"' EXIT
 # The run's own limits: the faults, then up to about two minutes to come back and end.
 timeout $((seconds + 240)) wine "$sim" hostile --seed "$seed" --seconds "$seconds" 2>"$errors" |
   sed -u 's/\r$//'
