@@ -178,10 +178,15 @@ bool Service::WaitQuiet(uint32_t timeout_ms) {
     const uint64_t next = decider_.NextDeadline();
     const uint64_t now = platform::TickMs();
     if (handled_ == posted_ && next > now) return true;
-    // A change about to fall due is waited for; one further away leaves the service quiet.
-    const auto step = std::chrono::milliseconds(next > now ? next - now : 10);
-    if (changed_.wait_until(hold, std::min(deadline, std::chrono::steady_clock::now() + step)) ==
-            std::cv_status::timeout &&
+    // Work handed to the worker ends with its notice. An action already due is looked at again
+    // every 10 ms, since the worker may take it without one; one further away leaves the
+    // service quiet once the worker is done. (Waiting "until the next deadline" instead would
+    // overflow the clock for the far-off none, and spin against the worker for the lock.)
+    auto until = deadline;
+    if (next <= now) {
+      until = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+    }
+    if (changed_.wait_until(hold, until) == std::cv_status::timeout &&
         std::chrono::steady_clock::now() >= deadline) {
       return false;
     }
