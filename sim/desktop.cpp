@@ -60,6 +60,16 @@ bool SimDesktop::Exit(const std::string& program, bool* was_front) {
   return true;
 }
 
+bool SimDesktop::Retitle(const std::string& title, platform::ProgramInfo* front) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  platform::ProgramInfo* info = front_.pid != 0 ? Find(front_.path) : nullptr;
+  if (info == nullptr) return false;
+  info->title = platform::FromUtf8(title);
+  front_ = *info;
+  *front = front_;
+  return true;
+}
+
 void SimDesktop::ShowDesktop() {
   std::lock_guard<std::mutex> hold(mutex_);
   front_ = platform::ProgramInfo();

@@ -23,6 +23,9 @@ class SimDesktop {
   // Ends program: its window goes. False when it is not running; *was_front tells whether it
   // was in front (the desktop then is).
   bool Exit(const std::string& program, bool* was_front);
+  // The window in front changes its title (its program stays the same); what is in front. False
+  // when the desktop is in front: it has no title to change.
+  bool Retitle(const std::string& title, platform::ProgramInfo* front);
   // Brings the desktop (no program) to the front.
   void ShowDesktop();
   platform::ProgramInfo Front() const;

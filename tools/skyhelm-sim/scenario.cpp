@@ -111,7 +111,7 @@ int Scenario::Step(const std::vector<std::string>& words, std::string* error) {
     return Files(words, error);
   }
   if (step == "rules" || step == "foreground" || step == "start" || step == "exit" ||
-      step == "desktop") {
+      step == "desktop" || step == "title") {
     return Programs(words, error);
   }
   if (step == "wait") {
@@ -300,7 +300,8 @@ int Scenario::Files(const std::vector<std::string>& words, std::string* error) {
   return failed ? (*error = failed.message(), kRunMalformed) : kRunOk;
 }
 
-// rules ["TEXT"], foreground PROGRAM ["TITLE"], start PROGRAM, exit PROGRAM, desktop.
+// rules ["TEXT"], foreground PROGRAM ["TITLE"], start PROGRAM, exit PROGRAM, desktop,
+// title "TEXT".
 int Scenario::Programs(const std::vector<std::string>& words, std::string* error) {
   const std::string& step = words[0];
   if (step == "rules" && words.size() <= 2) return Rules(words.size() == 2 ? &words[1] : nullptr, error);
@@ -312,6 +313,11 @@ int Scenario::Programs(const std::vector<std::string>& words, std::string* error
     const std::string title = words.size() == 3 ? words[2] : sim::SimDesktop::DefaultTitle(words[1]);
     if (side_ != nullptr) return side_->Foreground(words[1], title, error);
     autoprofile_.OnForeground(desktop_.Foreground(words[1], title));
+  } else if (step == "title" && words.size() == 2) {
+    if (side_ != nullptr) return side_->Title(words[1], error);
+    platform::ProgramInfo front;
+    if (!desktop_.Retitle(words[1], &front)) return *error = "the desktop is in front", kRunMalformed;
+    autoprofile_.OnForeground(front);
   } else if (step == "start" && words.size() == 2) {
     if (side_ != nullptr) return side_->StartProgram(words[1], error);
     desktop_.Start(words[1]);

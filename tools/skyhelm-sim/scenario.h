@@ -60,7 +60,8 @@ class ServiceSide {
   // removes the file) and returns once the service has read it. Foreground brings a window of
   // program with title to the front, starting program when it is not running; StartProgram
   // starts it without bringing it to the front; ExitProgram ends it (its window goes; if it was
-  // in front, the desktop comes to the front); Desktop brings the desktop to the front. program
+  // in front, the desktop comes to the front); Desktop brings the desktop to the front; Title
+  // changes the title of the window in front (an error when the desktop is). program
   // is a file name (DCS.exe) or a full path. Each returns when the service is quiet.
   virtual int Rules(const std::string* text, std::string* error) {
     return Unsupported("rules", error);
@@ -75,6 +76,10 @@ class ServiceSide {
     return Unsupported("exit", error);
   }
   virtual int Desktop(std::string* error) { return Unsupported("desktop", error); }
+  // The window in front changes its title to title; its program stays the same.
+  virtual int Title(const std::string& title, std::string* error) {
+    return Unsupported("title", error);
+  }
   // Ends the service and leaves the system as it was; kRunOk or an exit status.
   virtual int Finish(std::string* error) = 0;
 
