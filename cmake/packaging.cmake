@@ -32,8 +32,8 @@ set(CPACK_SOURCE_IGNORE_FILES "/build/;/\\\\.git/")
 
 if(WIN32)
   install(TARGETS skyhelm skyhelm-doc RUNTIME DESTINATION .)
-  if(TARGET skyhelm-setup)
-    install(TARGETS skyhelm-setup RUNTIME DESTINATION .)
+  if(TARGET skyhelm-ctl)
+    install(TARGETS skyhelm-ctl RUNTIME DESTINATION .)
   endif()
   # Windows users open README.txt with Notepad: CRLF line ends.
   configure_file(${packaging_dir}/windows/README.txt ${staging_dir}/README.txt NEWLINE_STYLE CRLF)

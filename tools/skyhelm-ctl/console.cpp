@@ -23,7 +23,7 @@ void Write(DWORD which, const std::wstring& text) {
 void Say(const std::wstring& line) { Write(STD_OUTPUT_HANDLE, line + L"\r\n"); }
 
 void Complain(const std::wstring& line) {
-  Write(STD_ERROR_HANDLE, L"skyhelm-setup: " + line + L"\r\n");
+  Write(STD_ERROR_HANDLE, L"skyhelm-ctl: " + line + L"\r\n");
 }
 
 std::wstring ErrorText(DWORD code) {

@@ -20,10 +20,10 @@ readonly_dir=$work/readonly
 cleanup() {
   chattr -i "$readonly_dir" 2>/dev/null || true
   # Leave no service, value or log file behind in the shared prefix, whatever happened.
-  if ! wine "$work/package/skyhelm-setup.exe" uninstall </dev/null >/dev/null 2>&1; then
+  if ! wine "$work/package/skyhelm-ctl.exe" uninstall </dev/null >/dev/null 2>&1; then
     # A Run value that uninstall refuses: the Apps entry still names the folder.
     wine reg delete "$run_key" /v Skyhelm /f >/dev/null 2>&1 || true
-    wine "$work/package/skyhelm-setup.exe" uninstall </dev/null >/dev/null 2>&1 || true
+    wine "$work/package/skyhelm-ctl.exe" uninstall </dev/null >/dev/null 2>&1 || true
   fi
   wine reg delete 'HKCU\Environment' /v SKYHELM_LOG /f >/dev/null 2>&1 || true
   [ -z "${log_folder:-}" ] || rm -rf "$log_folder"
@@ -40,7 +40,7 @@ windows_path() { local path=${1//\//\\}; echo "Z:$path"; }
 # Runs the setup program; its output goes to $work/out, its exit status to $status.
 setup() {
   status=0
-  wine "$work/package/skyhelm-setup.exe" "$@" </dev/null >"$work/out" 2>&1 || status=$?
+  wine "$work/package/skyhelm-ctl.exe" "$@" </dev/null >"$work/out" 2>&1 || status=$?
 }
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 apps_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Skyhelm'
@@ -63,7 +63,7 @@ services_running() { pgrep -fc "$(basename "$work")[/\\\\].*skyhelm\\.exe\$" || 
 
 # The unpacked package: the programs and the README, no .dat file.
 mkdir -p "$work/package" "$work/dats"
-cp "$build/skyhelm.exe" "$build/skyhelm-doc.exe" "$build/skyhelm-setup.exe" "$work/package/"
+cp "$build/skyhelm.exe" "$build/skyhelm-doc.exe" "$build/skyhelm-ctl.exe" "$work/package/"
 cp "$build/package-staging/README.txt" "$work/package/"
 cp "$source_dir"/data/*.dat "$work/dats/"
 dat_count=$(ls "$work/dats" | wc -l)
@@ -114,7 +114,7 @@ target=$work/Programs/Skyhelm
 SKYHELM_LOG=4 setup install --folder "$(windows_path "$target")" --dat "$(windows_path "$work/dats")"
 [ "$status" -eq 0 ] || fail "install ended with $status"
 grep -q "Copied $dat_count .dat file" "$work/out" || fail "install did not report the .dat files"
-for file in skyhelm.exe skyhelm-doc.exe skyhelm-setup.exe README.txt "$work"/dats/*.dat; do
+for file in skyhelm.exe skyhelm-doc.exe skyhelm-ctl.exe README.txt "$work"/dats/*.dat; do
   cmp -s "$work/package/$(basename "$file")" "$target/$(basename "$file")" ||
     cmp -s "$file" "$target/$(basename "$file")" || fail "$(basename "$file") not installed"
 done
@@ -125,7 +125,7 @@ run_value | grep -qF "\"$(windows_path "$target")\\skyhelm.exe\"" || fail "Run v
 [ "$(services_running)" -eq 1 ] || fail "$(services_running) services run after install"
 [ "$(apps_value DisplayName)" = Skyhelm ] || fail "Apps entry DisplayName: $(apps_value DisplayName)"
 [ "$(apps_value InstallLocation)" = "$(windows_path "$target")" ] || fail "InstallLocation: $(apps_value InstallLocation)"
-[ "$(apps_value UninstallString)" = "\"$(windows_path "$target")\\skyhelm-setup.exe\" uninstall" ] ||
+[ "$(apps_value UninstallString)" = "\"$(windows_path "$target")\\skyhelm-ctl.exe\" uninstall" ] ||
   fail "UninstallString: $(apps_value UninstallString)"
 for name in DisplayVersion Publisher EstimatedSize NoModify NoRepair; do
   [ -n "$(apps_value "$name")" ] || fail "the Apps entry has no $name"
@@ -236,12 +236,12 @@ grep -q "Stopped Skyhelm" "$work/out" || fail "uninstall did not stop the servic
 setup status
 grep -q "not running" "$work/out" || fail "the service runs after uninstall"
 # The temporary copy that uninstalled is removed by the next setup.
-copies=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'skyhelm-setup-*.exe')
+copies=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'skyhelm-ctl-*.exe')
 [ -z "$copies" ] || fail "temporary copies of setup are left: $copies"
 
 # A first install whose copy fails leaves nothing behind: the copy of setup itself, made after
 # those of the programs, is kept from being made by a folder at its temporary name.
-mkdir -p "$work/Failed/Skyhelm/skyhelm-setup.exe.skyhelm-new"
+mkdir -p "$work/Failed/Skyhelm/skyhelm-ctl.exe.skyhelm-new"
 setup install --folder "$(windows_path "$work/Failed/Skyhelm")" --dat "$(windows_path "$work/dats")"
 [ "$status" -eq 1 ] || fail "a first install with a failing copy ended with $status"
 grep -q "nothing was changed" "$work/out" || fail "the failed install did not say nothing was changed"

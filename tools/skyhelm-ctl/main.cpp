@@ -1,12 +1,12 @@
-// skyhelm-setup: installs the service for the current user (a folder with the programs, the
+// skyhelm-ctl: installs the service for the current user (a folder with the programs, the
 // controllers' .dat output descriptions and setup itself, a Run value that starts it at log-on,
 // an entry in Settings -> Apps, started at once), shows whether it is installed and running,
 // turns its log file on and off, and removes all of it again.
 //
-//   skyhelm-setup [install] [--folder FOLDER] [--dat FOLDER]
-//   skyhelm-setup uninstall
-//   skyhelm-setup status
-//   skyhelm-setup log 1|2|3|4|off
+//   skyhelm-ctl [install] [--folder FOLDER] [--dat FOLDER]
+//   skyhelm-ctl uninstall
+//   skyhelm-ctl status
+//   skyhelm-ctl log 1|2|3|4|off
 //
 // The programs are taken from the folder this program lies in (the unpacked package). An install
 // changes everything or nothing; every failure says what was and was not changed. The exit status
@@ -30,7 +30,7 @@ namespace setup {
 namespace {
 
 constexpr wchar_t kServiceName[] = L"skyhelm.exe";
-constexpr wchar_t kSetupName[] = L"skyhelm-setup.exe";
+constexpr wchar_t kSetupName[] = L"skyhelm-ctl.exe";
 // What an install copies from the package folder besides setup and the .dat files.
 constexpr const wchar_t* kPackageFiles[] = {L"skyhelm.exe", L"skyhelm-doc.exe", L"README.txt"};
 constexpr DWORD kParentTimeoutMs = 10000;
@@ -57,7 +57,7 @@ void RemoveFolders(const std::vector<std::wstring>& created) {
 
 // Whether a new file can be created in the folder: a probe file, deleted when closed.
 DWORD ProbeWrite(const std::wstring& folder) {
-  HANDLE probe = CreateFileW(Join(folder, L"skyhelm-setup.probe").c_str(), GENERIC_WRITE, 0, nullptr,
+  HANDLE probe = CreateFileW(Join(folder, L"skyhelm-ctl.probe").c_str(), GENERIC_WRITE, 0, nullptr,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (probe == INVALID_HANDLE_VALUE) return GetLastError();
   CloseHandle(probe);
@@ -136,7 +136,7 @@ int Install(std::wstring folder, std::wstring dat_folder) {
   const std::wstring package = ParentFolder(setup_exe);
   if (!IsFile(Join(package, kServiceName))) {
     Complain(L"skyhelm.exe is not beside this program in " + package +
-             L"; run skyhelm-setup from the unpacked package folder");
+             L"; run skyhelm-ctl from the unpacked package folder");
     return kExitFailed;
   }
   if (folder.empty()) folder = DefaultInstallFolder();
@@ -235,7 +235,7 @@ void RemoveEarlierTemporaryCopies() {
   const std::wstring temp = TemporaryFolder();
   if (temp.empty()) return;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((temp + L"skyhelm-setup-*.exe").c_str(), &found);
+  HANDLE search = FindFirstFileW((temp + L"skyhelm-ctl-*.exe").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     DeleteFileW((temp + found.cFileName).c_str());  // fails for a copy that still runs
@@ -248,7 +248,7 @@ void RemoveEarlierTemporaryCopies() {
 bool UninstallFromTemporaryCopy() {
   const std::wstring temp = TemporaryFolder();
   if (temp.empty()) return false;
-  const std::wstring copy = std::wstring(temp) + L"skyhelm-setup-" +
+  const std::wstring copy = std::wstring(temp) + L"skyhelm-ctl-" +
                             std::to_wstring(GetCurrentProcessId()) + L".exe";
   if (!CopyFileW(ThisProgramPath().c_str(), copy.c_str(), FALSE)) return false;
   std::wstring command_line =
@@ -300,7 +300,7 @@ int Uninstall(DWORD after_process) {
   if (after_process == 0 && IsFolder(folder) && SameFolder(ParentFolder(ThisProgramPath()), folder)) {
     if (UninstallFromTemporaryCopy()) return kExitOk;
     Complain(L"cannot run from a copy in the temporary folder; the files in " + folder +
-             L" are left. Run skyhelm-setup uninstall from the unpacked package instead");
+             L" are left. Run skyhelm-ctl uninstall from the unpacked package instead");
   }
   std::wstring stopped_exe;
   if (StopRunningService(&stopped_exe) == StopResult::kCannot) {
@@ -370,17 +370,17 @@ int Log(const std::wstring& setting) {
   BroadcastEnvironmentChange();
   Say(L"From its next start (log off and on) Skyhelm writes its log (level " + setting +
       L") to " + file + L", at most 1 MB, the previous one kept as skyhelm.log.1. Attach it to a " +
-      L"bug report. Turn it off with: skyhelm-setup log off");
+      L"bug report. Turn it off with: skyhelm-ctl log off");
   return kExitOk;
 }
 
 // The usage text: on standard output with status 0 when asked for, else on standard error with 2.
 int Usage(bool asked = false) {
   Write(asked ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
-        L"usage: skyhelm-setup [install] [--folder FOLDER] [--dat FOLDER]\r\n"
-        L"       skyhelm-setup uninstall\r\n"
-        L"       skyhelm-setup status\r\n"
-        L"       skyhelm-setup log 1|2|3|4|off\r\n"
+        L"usage: skyhelm-ctl [install] [--folder FOLDER] [--dat FOLDER]\r\n"
+        L"       skyhelm-ctl uninstall\r\n"
+        L"       skyhelm-ctl status\r\n"
+        L"       skyhelm-ctl log 1|2|3|4|off\r\n"
         L"install puts Skyhelm into FOLDER (default: %LOCALAPPDATA%\\Programs\\Skyhelm) with the\r\n"
         L".dat files of the --dat folder (default: this program's folder), starts it at log-on and\r\n"
         L"now. uninstall stops it and removes all of that again. log writes the service's log\r\n"
