@@ -96,62 +96,93 @@ Decider::Choice Decider::ChoiceFor(const Controller& controller) const {
   const int index = RuleInForce(rules_, controller.device_type, front_, running_);
   if (index < 0) {
     choice.program = platform::FileNameOf(front_.path);
+    if (rules_.when_unmatched == Unmatched::kDefault) {
+      choice.kind = Choice::Kind::kLoad;
+      choice.profile = ProfileFullPath(controller.root, rules_.default_profile, separator_);
+    } else if (rules_.when_unmatched == Unmatched::kClear) {
+      choice.kind = Choice::Kind::kClear;
+    }
     return choice;
   }
-  choice.rule = rules_.rules[index];
-  choice.number = choice.rule.number;
-  choice.rule.number = 0;
-  const platform::ProgramInfo* matched = choice.rule.trigger == Trigger::kFocus
-                                             ? &front_
-                                             : MatchedRunning(choice.rule, running_);
+  const Rule& rule = rules_.rules[index];
+  choice.number = rule.number;
+  if (rule.clear) {
+    choice.kind = Choice::Kind::kClear;
+  } else {
+    choice.kind = Choice::Kind::kLoad;
+    choice.profile = ProfileFullPath(controller.root, rule.profile, separator_);
+  }
+  const platform::ProgramInfo* matched =
+      rule.trigger == Trigger::kFocus ? &front_ : MatchedRunning(rule, running_);
   choice.program = platform::FileNameOf(matched->path.empty() ? matched->title : matched->path);
   return choice;
 }
 
-void Decider::Evaluate(Controller& controller, uint64_t now, bool at_once) {
+void Decider::Changed(Controller& controller, uint64_t now, bool at_once) {
+  controller.since = now;
+  controller.at_once = at_once;
+  controller.change = ++order_;
+}
+
+void Decider::Evaluate(Controller& controller, uint64_t now, bool at_once, bool retry) {
   Choice choice = ChoiceFor(controller);
   if (!(choice == controller.candidate)) {
     controller.candidate = std::move(choice);
-    controller.since = now;
-    controller.at_once = at_once;
-  } else {
-    // The program name may differ for the same rule; the log names the latest.
-    controller.candidate.program = choice.program;
-    controller.candidate.number = choice.number;
-    if (at_once) controller.at_once = true;
+    Changed(controller, now, at_once);
+    return;
+  }
+  // The same outcome may come from another rule or program; the log names the latest.
+  controller.candidate = std::move(choice);
+  if (retry && controller.failed && controller.acted == controller.candidate) {
+    controller.acted.reset();
+    controller.failed = false;
+    Changed(controller, now, at_once);
+  } else if (at_once) {
+    controller.at_once = true;
   }
 }
 
-void Decider::EvaluateAll(uint64_t now, bool at_once) {
-  for (Controller& controller : controllers_) Evaluate(controller, now, at_once);
+void Decider::EvaluateAll(uint64_t now, bool at_once, bool retry) {
+  for (Controller& controller : controllers_) Evaluate(controller, now, at_once, retry);
 }
 
 void Decider::SetRules(Rules rules, uint64_t now) {
   rules_ = std::move(rules);
-  EvaluateAll(now, true);
+  EvaluateAll(now, true, true);
 }
 
 void Decider::SetFront(const platform::ProgramInfo& front, uint64_t now) {
   front_ = front;
-  EvaluateAll(now, false);
+  EvaluateAll(now, false, true);
 }
 
 void Decider::SetRunning(std::vector<platform::ProgramInfo> running, uint64_t now) {
   running_ = std::move(running);
-  EvaluateAll(now, false);
+  EvaluateAll(now, false, false);
 }
 
 void Decider::Attach(const std::u16string& path, const platform::Guid& device_type,
-                     const std::u16string& root, uint64_t now) {
+                     const std::u16string& root, uint64_t now, bool ready) {
   Detach(path);
   Controller controller;
   controller.path = path;
   controller.device_type = device_type;
   controller.root = root;
   controller.candidate = ChoiceFor(controller);
-  controller.since = now;
-  controller.at_once = true;
+  controller.ready = ready;
+  Changed(controller, now, true);
   controllers_.push_back(std::move(controller));
+}
+
+void Decider::Ready(const std::u16string& path, uint64_t now) {
+  Controller* controller = Find(path);
+  if (controller == nullptr || controller->ready) return;
+  controller->ready = true;
+  // The outcome is that of now; it keeps its place in order from the attach, so that a choice
+  // made with the clutch meanwhile stays.
+  controller->candidate = ChoiceFor(*controller);
+  controller->since = now;
+  controller->at_once = true;
 }
 
 void Decider::Detach(const std::u16string& path) {
@@ -162,6 +193,23 @@ void Decider::SetEngaged(const std::u16string& path, bool engaged) {
   if (Controller* controller = Find(path)) controller->engaged = engaged;
 }
 
+void Decider::ManualChoice(const std::u16string& path) {
+  Controller* controller = Find(path);
+  if (controller == nullptr) return;
+  controller->manual = ++order_;
+  controller->failed = false;
+}
+
+void Decider::Failed(const Action& action) {
+  Controller* controller = Find(action.controller);
+  if (controller == nullptr || !controller->acted.has_value()) return;
+  Choice sent;
+  sent.kind = action.kind == Action::Kind::kClear ? Choice::Kind::kClear : Choice::Kind::kLoad;
+  sent.profile = action.profile;
+  // An outcome taken meanwhile is acted on anyway.
+  if (*controller->acted == sent) controller->failed = true;
+}
+
 Decider::Controller* Decider::Find(const std::u16string& path) {
   for (Controller& controller : controllers_) {
     if (controller.path == path) return &controller;
@@ -170,29 +218,9 @@ Decider::Controller* Decider::Find(const std::u16string& path) {
 }
 
 bool Decider::Due(const Controller& controller, uint64_t now) const {
-  if (controller.engaged) return false;
+  if (controller.engaged || !controller.ready) return false;
   if (controller.acted.has_value() && *controller.acted == controller.candidate) return false;
   return controller.at_once || now - controller.since >= rules_.delay_ms;
-}
-
-std::optional<Action> Decider::ActionFor(const Controller& controller) const {
-  const Choice& choice = controller.candidate;
-  Action action;
-  action.controller = controller.path;
-  action.rule = choice.number;
-  action.program = choice.program;
-  if (choice.number != 0 && choice.rule.clear) {
-    action.kind = Action::Kind::kClear;
-  } else if (choice.number != 0) {
-    action.profile = ProfileFullPath(controller.root, choice.rule.profile, separator_);
-  } else if (rules_.when_unmatched == Unmatched::kDefault) {
-    action.profile = ProfileFullPath(controller.root, rules_.default_profile, separator_);
-  } else if (rules_.when_unmatched == Unmatched::kClear) {
-    action.kind = Action::Kind::kClear;
-  } else {
-    return std::nullopt;  // keep
-  }
-  return action;
 }
 
 std::vector<Action> Decider::TakeDue(uint64_t now, const std::u16string* only_path) {
@@ -200,17 +228,37 @@ std::vector<Action> Decider::TakeDue(uint64_t now, const std::u16string* only_pa
   for (Controller& controller : controllers_) {
     if (only_path != nullptr && controller.path != *only_path) continue;
     if (!Due(controller, now)) continue;
-    if (std::optional<Action> action = ActionFor(controller)) actions.push_back(std::move(*action));
+    const Choice& choice = controller.candidate;
+    if (choice.kind != Choice::Kind::kKeep) {
+      Action action;
+      action.kind = choice.kind == Choice::Kind::kClear ? Action::Kind::kClear : Action::Kind::kLoad;
+      action.controller = controller.path;
+      action.profile = choice.profile;
+      action.rule = choice.number;
+      action.program = choice.program;
+      // A change that came before the user's own choice on the controller gives way to it.
+      action.overridden = controller.change < controller.manual;
+      actions.push_back(std::move(action));
+    }
     controller.acted = controller.candidate;
     controller.at_once = false;
+    controller.failed = false;
   }
   return actions;
+}
+
+std::vector<std::u16string> Decider::DueControllers(uint64_t now) const {
+  std::vector<std::u16string> paths;
+  for (const Controller& controller : controllers_) {
+    if (Due(controller, now)) paths.push_back(controller.path);
+  }
+  return paths;
 }
 
 uint64_t Decider::NextDeadline() const {
   uint64_t next = kNoDeadline;
   for (const Controller& controller : controllers_) {
-    if (controller.engaged) continue;
+    if (controller.engaged || !controller.ready) continue;
     if (controller.acted.has_value() && *controller.acted == controller.candidate) continue;
     next = std::min(next, controller.at_once ? controller.since : controller.since + rules_.delay_ms);
   }
@@ -220,10 +268,12 @@ uint64_t Decider::NextDeadline() const {
 std::vector<uint32_t> Decider::MatchedRunningPids() const {
   std::vector<uint32_t> pids;
   for (const Controller& controller : controllers_) {
-    const Choice& choice = controller.candidate;
-    if (choice.number == 0 || choice.rule.trigger != Trigger::kRunning) continue;
+    const int number = controller.candidate.number;
+    if (number <= 0 || static_cast<size_t>(number) > rules_.rules.size()) continue;
+    const Rule& rule = rules_.rules[number - 1];
+    if (rule.trigger != Trigger::kRunning) continue;
     for (const platform::ProgramInfo& program : running_) {
-      if (RuleMatches(choice.rule, program)) pids.push_back(program.pid);
+      if (RuleMatches(rule, program)) pids.push_back(program.pid);
     }
   }
   return pids;

@@ -25,6 +25,9 @@ struct Action {
   std::u16string profile;     // kLoad: the full path of the profile
   int rule = 0;               // the rule's number; 0 when the controller is unmatched
   std::u16string program;     // the program the rule matched (for the log)
+  // Nothing is to be sent: the change came before a profile the user chose with the clutch,
+  // which stays (said in the log).
+  bool overridden = false;
 };
 
 // The index of the rule in force for a controller of device_type, or -1 when it is unmatched.
@@ -46,19 +49,32 @@ class Decider {
  public:
   explicit Decider(char16_t separator) : separator_(separator) {}
 
-  // New rules: every controller whose rule in force differs is due at once.
+  // New rules: every controller whose outcome differs is due at once. A controller whose last
+  // action failed is due again at once (a changed program in front: after the delay), even for
+  // the same outcome.
   void SetRules(Rules rules, uint64_t now);
   void SetFront(const platform::ProgramInfo& front, uint64_t now);
   void SetRunning(std::vector<platform::ProgramInfo> running, uint64_t now);
-  // A controller was attached: it is due at once for its rule in force (or unmatched).
+  // A controller was attached: it is due at once for its outcome. When ready is false nothing is
+  // due for it until Ready (its attach is not finished), but it can be engaged meanwhile.
   void Attach(const std::u16string& path, const platform::Guid& device_type,
-              const std::u16string& root, uint64_t now);
+              const std::u16string& root, uint64_t now, bool ready = true);
+  // The attach is finished: the controller is due at once for its outcome as of now.
+  void Ready(const std::u16string& path, uint64_t now);
   void Detach(const std::u16string& path);
   // While engaged, nothing becomes due for the controller; what falls due waits for release.
   void SetEngaged(const std::u16string& path, bool engaged);
+  // The user chose a profile (or cleared it) with the clutch: the change waiting for the
+  // controller, if any, came before it and gives way; a failed action is not tried again.
+  void ManualChoice(const std::u16string& path);
+  // The action taken for its controller could not be carried out: it is tried again at the next
+  // change of rules or of the program in front.
+  void Failed(const Action& action);
 
   // The actions due at now (for the one controller only_path when given), each taken once.
   std::vector<Action> TakeDue(uint64_t now, const std::u16string* only_path = nullptr);
+  // The controllers with an action due at now, without taking it.
+  std::vector<std::u16string> DueControllers(uint64_t now) const;
   // When the next delayed change falls due (kNoDeadline when none waits).
   uint64_t NextDeadline() const;
 
@@ -69,14 +85,16 @@ class Decider {
   std::vector<uint32_t> MatchedRunningPids() const;
 
  private:
-  // What a controller is set to: a rule (by content, so that a changed file with the same rule
-  // in force is no change) or unmatched.
+  // What the rules say a controller should have: its outcome (a profile, a clear, or keep what
+  // it has), which alone is compared, and the rule and program that led to it (for the log).
   struct Choice {
-    int number = 0;  // the rule's number; 0 when unmatched
-    Rule rule;       // its content, numbered 0
-    std::u16string program;  // the program it matched (not compared)
+    enum class Kind { kKeep, kLoad, kClear };
+    Kind kind = Kind::kKeep;
+    std::u16string profile;  // kLoad: the full path
+    int number = 0;          // the rule's number; 0 when unmatched
+    std::u16string program;  // the program it matched
     friend bool operator==(const Choice& a, const Choice& b) {
-      return (a.number == 0) == (b.number == 0) && a.rule == b.rule;
+      return a.kind == b.kind && (a.kind != Kind::kLoad || SameProfilePath(a.profile, b.profile));
     }
   };
   struct Controller {
@@ -84,17 +102,22 @@ class Decider {
     platform::Guid device_type;
     std::u16string root;
     std::optional<Choice> acted;  // what it was last set to; none before its first action
-    Choice candidate;             // the rule in force now
-    uint64_t since = 0;           // when candidate became the rule in force
+    Choice candidate;             // the outcome now
+    uint64_t since = 0;           // when candidate became the outcome
+    uint64_t change = 0;          // the order of that change among changes and manual choices
+    uint64_t manual = 0;          // the order of the last manual choice; 0 for none
     bool at_once = false;         // candidate is due without the delay
     bool engaged = false;
+    bool ready = true;
+    bool failed = false;          // the action for acted could not be carried out
   };
 
   Choice ChoiceFor(const Controller& controller) const;
-  void Evaluate(Controller& controller, uint64_t now, bool at_once);
-  void EvaluateAll(uint64_t now, bool at_once);
+  // retry: a failed action is due again even for the same outcome.
+  void Evaluate(Controller& controller, uint64_t now, bool at_once, bool retry);
+  void EvaluateAll(uint64_t now, bool at_once, bool retry);
+  void Changed(Controller& controller, uint64_t now, bool at_once);
   bool Due(const Controller& controller, uint64_t now) const;
-  std::optional<Action> ActionFor(const Controller& controller) const;
   Controller* Find(const std::u16string& path);
 
   char16_t separator_;
@@ -102,6 +125,7 @@ class Decider {
   platform::ProgramInfo front_;
   std::vector<platform::ProgramInfo> running_;
   std::vector<Controller> controllers_;
+  uint64_t order_ = 0;  // counts changes and manual choices
 };
 
 }  // namespace autoprofile

@@ -32,34 +32,39 @@ void LogAction(uint8_t level, const Action& action, const std::u16string& what) 
   LogMessage(level, kLogCategory, u"%ws", line.c_str());
 }
 
-// Sends what action calls for to its controller and logs it. True when the controller's profile
-// changed.
-bool Send(const Action& action) {
+enum class Sent { kChanged, kUnchanged, kFailed };
+
+// Sends what action calls for to its controller and logs it.
+Sent Send(const Action& action) {
+  if (action.overridden) {
+    LogAction(kLogEvent, action, u"the profile chosen with the clutch stays, nothing sent");
+    return Sent::kUnchanged;
+  }
   DriverChannel channel;
   if (!channel.Open(action.controller, false)) {
     LogAction(kLogError, action, u"the controller cannot be opened, nothing sent");
-    return false;
+    return Sent::kFailed;
   }
   if (action.kind == Action::Kind::kClear) {
     const auto clear = BuildProfileClearInput();
     const bool cleared = channel.Control(IOCTL_PROFILE_CLEAR, clear.data(), clear.size(), nullptr, 0);
     LogAction(cleared ? kLogEvent : kLogError, action,
               cleared ? u"sent IOCTL_PROFILE_CLEAR" : u"IOCTL_PROFILE_CLEAR failed");
-    return cleared;
+    return cleared ? Sent::kChanged : Sent::kFailed;
   }
   if (platform::FileAttributes(action.profile) == platform::kInvalidAttributes) {
     LogAction(kLogError, action, u"profile " + action.profile + u" does not exist, nothing sent");
-    return false;
+    return Sent::kFailed;
   }
   if (SameProfilePath(QueryActiveProfilePath(channel), action.profile)) {
     LogAction(kLogEvent, action, action.profile + u" is already active, nothing sent");
-    return false;
+    return Sent::kUnchanged;
   }
   const bool loaded = CClutch::LoadProfileFile(channel, action.profile);
   LogAction(loaded ? kLogEvent : kLogError, action,
             loaded ? u"sent IOCTL_PROFILE_LOAD and IOCTL_PROFILE_ACTIVATE for " + action.profile
                    : u"loading " + action.profile + u" failed, nothing activated");
-  return loaded;
+  return loaded ? Sent::kChanged : Sent::kFailed;
 }
 
 }  // namespace
@@ -240,17 +245,41 @@ void Service::Scan() {
   }
 }
 
+std::shared_ptr<std::mutex> Service::ActLock(const std::u16string& path) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto found = act_locks_.find(path);
+  return found != act_locks_.end() ? found->second : nullptr;
+}
+
 void Service::Act(const std::u16string* only_path) {
-  std::lock_guard<std::mutex> acting(act_lock_);
+  std::vector<std::u16string> due;
+  if (only_path != nullptr) {
+    due.push_back(*only_path);
+  } else {
+    std::lock_guard<std::mutex> hold(lock_);
+    due = decider_.DueControllers(platform::TickMs());
+  }
+  for (const std::u16string& path : due) ActOn(path);
+}
+
+void Service::ActOn(const std::u16string& path) {
+  const std::shared_ptr<std::mutex> controller_lock = ActLock(path);
+  if (controller_lock == nullptr) return;  // detached meanwhile
+  std::lock_guard<std::mutex> acting(*controller_lock);
   std::vector<Action> actions;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    actions = decider_.TakeDue(platform::TickMs(), only_path);
+    actions = decider_.TakeDue(platform::TickMs(), &path);
   }
   for (const Action& action : actions) {
+    const Sent sent = Send(action);
     // A session after the change brings the controller's outputs up to date with the new
     // profile, as after an attach.
-    if (Send(action)) DeviceSession().Setup(action.controller);
+    if (sent == Sent::kChanged) DeviceSession().Setup(action.controller);
+    if (sent == Sent::kFailed) {
+      std::lock_guard<std::mutex> hold(lock_);
+      decider_.Failed(action);
+    }
   }
 }
 
@@ -299,8 +328,14 @@ void Service::Work() {
   changed_.notify_all();
 }
 
-void Service::Attached(const std::u16string& path, const platform::Guid& device_type,
-                       const std::u16string& profile_root) {
+void Service::Attaching(const std::u16string& path, const platform::Guid& device_type,
+                        const std::u16string& profile_root) {
+  std::lock_guard<std::mutex> hold(lock_);
+  decider_.Attach(path, device_type, profile_root, platform::TickMs(), /*ready=*/false);
+  act_locks_[path] = std::make_shared<std::mutex>();
+}
+
+void Service::Attached(const std::u16string& path) {
   bool running_rules = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -309,15 +344,19 @@ void Service::Attached(const std::u16string& path, const platform::Guid& device_
   if (running_rules) Scan();
   {
     std::lock_guard<std::mutex> hold(lock_);
-    decider_.Attach(path, device_type, profile_root, platform::TickMs());
+    decider_.Ready(path, platform::TickMs());
   }
   Act(&path);
 }
 
 void Service::Detached(const std::u16string& path) {
-  std::lock_guard<std::mutex> acting(act_lock_);
+  // An action being sent to the controller ends first.
+  const std::shared_ptr<std::mutex> controller_lock = ActLock(path);
+  std::unique_lock<std::mutex> acting;
+  if (controller_lock != nullptr) acting = std::unique_lock<std::mutex>(*controller_lock);
   std::lock_guard<std::mutex> hold(lock_);
   decider_.Detach(path);
+  act_locks_.erase(path);
 }
 
 void Service::ClutchEngaging(const std::u16string& path) {
@@ -326,7 +365,14 @@ void Service::ClutchEngaging(const std::u16string& path) {
     decider_.SetEngaged(path, true);
   }
   // An action already being sent to the controller ends before the clutch shows anything.
-  std::lock_guard<std::mutex> acting(act_lock_);
+  if (const std::shared_ptr<std::mutex> controller_lock = ActLock(path)) {
+    std::lock_guard<std::mutex> acting(*controller_lock);
+  }
+}
+
+void Service::ClutchChose(const std::u16string& path) {
+  std::lock_guard<std::mutex> hold(lock_);
+  decider_.ManualChoice(path);
 }
 
 void Service::ClutchReleased(const std::u16string& path) {

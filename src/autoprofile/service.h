@@ -4,6 +4,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,10 +58,12 @@ class Service final : public devices::DeviceObserver {
   bool WaitQuiet(uint32_t timeout_ms);
 
   // devices::DeviceObserver
-  void Attached(const std::u16string& path, const platform::Guid& device_type,
-                const std::u16string& profile_root) override;
+  void Attaching(const std::u16string& path, const platform::Guid& device_type,
+                 const std::u16string& profile_root) override;
+  void Attached(const std::u16string& path) override;
   void Detached(const std::u16string& path) override;
   void ClutchEngaging(const std::u16string& path) override;
+  void ClutchChose(const std::u16string& path) override;
   void ClutchReleased(const std::u16string& path) override;
 
  private:
@@ -72,9 +76,13 @@ class Service final : public devices::DeviceObserver {
   void Reload();
   void Scan();
   void SayNoFocus();
-  // Takes the due actions (of only_path when given) and sends them; holds act_lock_ throughout
-  // so that a clutch that engages meanwhile waits for the action to finish.
+  // Takes the due actions (of only_path when given) and sends them. Each controller's action is
+  // taken and sent holding that controller's own lock, so that its clutch, engaging meanwhile,
+  // waits for the action to finish, and no other controller's clutch does.
   void Act(const std::u16string* only_path);
+  void ActOn(const std::u16string& path);
+  // The lock of an attached controller; null for one not attached.
+  std::shared_ptr<std::mutex> ActLock(const std::u16string& path);
   uint32_t WaitTimeout();
 
   std::u16string rules_path_;
@@ -87,8 +95,9 @@ class Service final : public devices::DeviceObserver {
   bool started_ = false;
 
   std::mutex scan_lock_;  // held while the running programs are scanned
-  std::mutex act_lock_;   // held while actions are taken and sent
   std::mutex lock_;      // guards everything below
+  // Per attached controller: held while its action is taken and sent.
+  std::map<std::u16string, std::shared_ptr<std::mutex>> act_locks_;
   std::condition_variable changed_;
   Decider decider_;
   bool reload_ = false;

@@ -121,7 +121,7 @@ void CClutch::Choose(DeviceSession& session) {
   path += u".pr0";
   DriverChannel channel;
   channel.Open(session.path(), false);
-  LoadProfileFile(channel, path);
+  if (LoadProfileFile(channel, path)) ++choices_;
   channel.Close();
 }
 
@@ -144,7 +144,7 @@ void CClutch::ClearProfile(DeviceSession& session) {
   const auto clear = BuildProfileClearInput();
   DriverChannel channel;
   channel.Open(session.path(), false);
-  channel.Control(IOCTL_PROFILE_CLEAR, clear.data(), clear.size(), nullptr, 0);
+  if (channel.Control(IOCTL_PROFILE_CLEAR, clear.data(), clear.size(), nullptr, 0)) ++choices_;
   channel.Close();
 }
 

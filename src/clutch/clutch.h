@@ -63,6 +63,8 @@ class CClutch {
   const platform::Guid& member_guid() const { return member_guid_; }
   const platform::Guid& controller_guid() const { return controller_guid_; }
   bool engaged() const { return engaged_; }
+  // How many profiles the user has loaded or cleared with this clutch (requests that succeeded).
+  uint64_t choices() const { return choices_; }
   uint32_t last_event_type() const { return last_event_type_; }
   const std::u16string& root_folder() const { return root_folder_; }
   const std::u16string& current_folder() const { return current_folder_; }
@@ -82,6 +84,7 @@ class CClutch {
   ClutchNotification notification_ = nullptr;
   void* notification_context_ = nullptr;
   bool engaged_ = false;
+  uint64_t choices_ = 0;
   uint32_t last_event_type_ = 0;
   std::u16string root_folder_;
   std::u16string current_folder_;

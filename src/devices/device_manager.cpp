@@ -157,8 +157,7 @@ void AttachDevice(void* window, const std::u16string& path,
     }
   }
 
-  platform::Guid device_type;
-  std::u16string profile_root;
+  DeviceObserver* watcher = observer.load();
   {
     DeviceSession session;
     session.Setup(path);  // attaching goes on when setup fails
@@ -166,8 +165,7 @@ void AttachDevice(void* window, const std::u16string& path,
     auto clutch = std::make_unique<CArdrithClutch>(device);
     clutch->SetNotification(nullptr, nullptr);
     clutch->Init(session);
-    device_type = session.device_type();
-    profile_root = clutch->root_folder();
+    const std::u16string profile_root = clutch->root_folder();
     auto thread = std::make_unique<CArdrithClutchThread>(device, &OnClutchEvent);
 
     auto* entry = new DeviceEntry;
@@ -181,10 +179,13 @@ void AttachDevice(void* window, const std::u16string& path,
       std::lock_guard<std::mutex> hold(ListLock());
       Devices().Append(entry);
     }
+    // Known to the observer before any clutch event: an engage that comes before Attached is not
+    // lost.
+    if (watcher != nullptr) watcher->Attaching(path, session.device_type(), profile_root);
     started->Start();
     // The session ends here, stopping every thread it started.
   }
-  if (DeviceObserver* watcher = observer.load()) watcher->Attached(path, device_type, profile_root);
+  if (watcher != nullptr) watcher->Attached(path);
 }
 
 void DetachDevice(void* handle) {
@@ -229,11 +230,13 @@ void OnClutchEvent(uint32_t engaged, uint32_t event_type, CArdrithClutchThread* 
   for (auto& [path, clutch] : targets) {
     if (watcher != nullptr && engaged != 0 && !clutch->engaged()) watcher->ClutchEngaging(path);
     bool released = false;
+    const uint64_t choices = clutch->choices();
     {
       DeviceSession session;
       session.Setup(path);
       released = clutch->HandleEvent(session, engaged != 0, event_type);
     }
+    if (watcher != nullptr && clutch->choices() != choices) watcher->ClutchChose(path);
     if (watcher != nullptr && released) watcher->ClutchReleased(path);
   }
 }

@@ -96,17 +96,21 @@ bool DetachPath(const std::u16string& path, void** notification);
 void OnClutchEvent(uint32_t engaged, uint32_t event_type,
                    Corvane::Vexmoor::CArdrithClutchThread* thread);
 
-// Told of controllers coming and going and of their clutches (automatic profiles). Attached runs
-// on the attaching thread once the controller is in the list and its attach session has ended;
-// Detached on the detaching thread before the controller goes; the clutch calls on its clutch
-// thread: engaging before the event's session starts, released after the release is sent.
+// Told of controllers coming and going and of their clutches (automatic profiles). Attaching
+// runs on the attaching thread once the controller is in the list, just before its clutch thread
+// starts, so that the observer knows the controller before any of its clutch events; Attached
+// once its attach session has ended; Detached on the detaching thread before the controller
+// goes. The clutch calls on its clutch thread: engaging before the event's session starts,
+// chose after the user loaded or cleared a profile with it, released after the release is sent.
 class DeviceObserver {
  public:
   virtual ~DeviceObserver() = default;
-  virtual void Attached(const std::u16string& path, const platform::Guid& device_type,
-                        const std::u16string& profile_root) = 0;
+  virtual void Attaching(const std::u16string& path, const platform::Guid& device_type,
+                         const std::u16string& profile_root) = 0;
+  virtual void Attached(const std::u16string& path) = 0;
   virtual void Detached(const std::u16string& path) = 0;
   virtual void ClutchEngaging(const std::u16string& path) = 0;
+  virtual void ClutchChose(const std::u16string& path) = 0;
   virtual void ClutchReleased(const std::u16string& path) = 0;
 };
 // Installs (null: removes) the observer; none by default.

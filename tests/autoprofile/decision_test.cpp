@@ -28,11 +28,13 @@ platform::ProgramInfo Program(const char16_t* path, const char16_t* title = u"")
   return info;
 }
 
-// "L:<profile>" or "C" per action, in order, for compact expectations.
+// "L:<profile>" or "C" per action, in order, for compact expectations; "kept " before one that
+// gives way to the user's choice.
 std::vector<std::u16string> Sent(const std::vector<Action>& actions) {
   std::vector<std::u16string> out;
   for (const Action& action : actions) {
-    out.push_back(action.kind == Action::Kind::kClear ? u"C" : u"L:" + action.profile);
+    out.push_back((action.overridden ? u"kept " : u"") +
+                  (action.kind == Action::Kind::kClear ? u"C" : u"L:" + action.profile));
   }
   return out;
 }
@@ -105,9 +107,10 @@ TEST_F(DeciderTest, AttachActsAtOnceAndWhenUnmatchedDecidesForTheDesktop) {
   EXPECT_EQ(Sent(decider_.TakeDue(5)), Texts{u"L:/abs/A.pr0"});
   decider_.SetFront(platform::ProgramInfo(), 10);
   EXPECT_EQ(Sent(decider_.TakeDue(260)), Texts{u"L:/root/D.pr0"});
+  // A changed when_unmatched is a changed outcome for the unmatched stick: it acts at once.
   decider_.SetRules(Parse("when_unmatched = \"clear\"\n[[rule]]\nprogram = \"x\"\nclear = true"), 300);
   decider_.Attach(u"panel", kPanel, u"/other", 300);
-  EXPECT_EQ(Sent(decider_.TakeDue(300)), Texts{u"C"});  // the stick stays unmatched: no change
+  EXPECT_EQ(Sent(decider_.TakeDue(300)), (Texts{u"C", u"C"}));
 }
 
 TEST_F(DeciderTest, NothingFallsDueWhileTheClutchIsEngaged) {
@@ -140,6 +143,109 @@ TEST_F(DeciderTest, AChangedFileActsAtOnceOnlyWhereTheRuleInForceDiffers) {
   EXPECT_EQ(due[0].controller, u"panel");
   EXPECT_EQ(due[0].rule, 2);
   EXPECT_EQ(due[0].program, u"DCS.exe");
+}
+
+TEST_F(DeciderTest, AChoiceMadeWithTheClutchAfterAChangeStaysAndAReleaseWithoutOneActs) {
+  const std::u16string stick = u"stick";
+  decider_.SetRules(Parse(kGameRules), 0);
+  decider_.Attach(stick, kStick, u"/root", 0);
+  decider_.TakeDue(0);
+  // Changed in the hold, then a profile chosen in the same hold: the choice stays.
+  decider_.SetEngaged(stick, true);
+  decider_.SetFront(Program(u"/g/DCS.exe"), 100);
+  decider_.ManualChoice(stick);
+  decider_.SetEngaged(stick, false);
+  EXPECT_EQ(Sent(decider_.TakeDue(1000, &stick)), Texts{u"kept L:/root/DCS/A-10C.pr0"});
+  // Changed before the hold (still within the delay), chosen in it: the choice stays too.
+  decider_.SetFront(Program(u"/g/x.exe", u"Falcon BMS"), 2000);
+  decider_.SetEngaged(stick, true);
+  decider_.ManualChoice(stick);
+  decider_.SetEngaged(stick, false);
+  EXPECT_EQ(Sent(decider_.TakeDue(3000)), Texts{u"kept L:/p/Falcon.pr0"});
+  // Chosen, then changed in the same hold: the change acts at release.
+  decider_.SetEngaged(stick, true);
+  decider_.ManualChoice(stick);
+  decider_.SetFront(Program(u"/g/DCS.exe"), 4000);
+  decider_.SetEngaged(stick, false);
+  EXPECT_EQ(Sent(decider_.TakeDue(4250)), Texts{u"L:/root/DCS/A-10C.pr0"});
+  // A hold without a choice defers the change only.
+  decider_.SetEngaged(stick, true);
+  decider_.SetFront(Program(u"/g/x.exe", u"Falcon BMS"), 5000);
+  decider_.SetEngaged(stick, false);
+  EXPECT_EQ(Sent(decider_.TakeDue(5250)), Texts{u"L:/p/Falcon.pr0"});
+}
+
+TEST_F(DeciderTest, OnlyADifferentOutcomeActsAndUnmatchedSettingsAreOutcomes) {
+  const std::u16string stick = u"stick";
+  decider_.SetRules(Parse("when_unmatched = \"default\"\ndefault_profile = \"D.pr0\"\n"), 0);
+  decider_.Attach(stick, kStick, u"/root", 0);
+  EXPECT_EQ(Sent(decider_.TakeDue(0)), Texts{u"L:/root/D.pr0"});
+  // Nothing matches; another default profile, then another when_unmatched, act at once.
+  decider_.SetRules(Parse("when_unmatched = \"default\"\ndefault_profile = \"E.pr0\"\n"), 10);
+  EXPECT_EQ(Sent(decider_.TakeDue(10)), Texts{u"L:/root/E.pr0"});
+  decider_.SetRules(Parse("when_unmatched = \"clear\"\n"), 20);
+  EXPECT_EQ(Sent(decider_.TakeDue(20)), Texts{u"C"});
+  // A rule added that does not match, a comment, a rule whose outcome is the same clear: no
+  // change, and a choice made with the clutch stays.
+  decider_.SetEngaged(stick, true);
+  decider_.ManualChoice(stick);
+  decider_.SetEngaged(stick, false);
+  decider_.SetRules(Parse("# mine\nwhen_unmatched = \"clear\"\n[[rule]]\nprogram = \"x.exe\"\n"
+                          "profile = \"X.pr0\"\n[[rule]]\nprogram = \"DCS.exe\"\nclear = true\n"),
+                    30);
+  decider_.SetFront(Program(u"/g/DCS.exe"), 40);
+  EXPECT_TRUE(decider_.TakeDue(1000).empty());
+  EXPECT_EQ(decider_.NextDeadline(), kNoDeadline);
+  // Another rule and program leading to the same profile is the same outcome too.
+  decider_.SetRules(Parse("[[rule]]\nprogram = \"DCS.exe\"\nprofile = \"A.pr0\"\n"
+                          "[[rule]]\ntitle = \"*Falcon*\"\nprofile = '/root//A.pr0'\n"), 1100);
+  EXPECT_EQ(Sent(decider_.TakeDue(1100)), Texts{u"L:/root/A.pr0"});
+  decider_.SetFront(Program(u"/g/x.exe", u"Falcon BMS"), 1200);
+  EXPECT_TRUE(decider_.TakeDue(2000).empty());
+}
+
+TEST_F(DeciderTest, AFailedActionIsTriedAgainAtTheNextChangeOfRulesOrFront) {
+  const std::u16string stick = u"stick";
+  const Rules rules = Parse(kGameRules);
+  decider_.SetRules(rules, 0);
+  decider_.SetFront(Program(u"/g/DCS.exe"), 0);
+  decider_.Attach(stick, kStick, u"/root", 0);
+  std::vector<Action> due = decider_.TakeDue(0);
+  ASSERT_EQ(due.size(), 1u);
+  decider_.Failed(due[0]);
+  decider_.SetRunning({}, 100);  // a scan is no such change
+  EXPECT_TRUE(decider_.TakeDue(1000).empty());
+  // The same program in front again (a new title): after the delay.
+  decider_.SetFront(Program(u"/g/DCS.exe", u"Mission"), 2000);
+  EXPECT_TRUE(decider_.TakeDue(2249).empty());
+  due = decider_.TakeDue(2250);
+  ASSERT_EQ(Sent(due), Texts{u"L:/root/DCS/A-10C.pr0"});
+  decider_.SetFront(Program(u"/g/DCS.exe"), 3000);  // it worked: nothing more
+  EXPECT_TRUE(decider_.TakeDue(4000).empty());
+  // The same rules read again: at once.
+  decider_.Failed(due[0]);
+  decider_.SetRules(rules, 5000);
+  due = decider_.TakeDue(5000);
+  ASSERT_EQ(Sent(due), Texts{u"L:/root/DCS/A-10C.pr0"});
+  // A choice made with the clutch after a failure is not overridden by a retry.
+  decider_.Failed(due[0]);
+  decider_.ManualChoice(stick);
+  decider_.SetRules(rules, 6000);
+  EXPECT_TRUE(decider_.TakeDue(6000).empty());
+}
+
+TEST_F(DeciderTest, AControllerBeingAttachedCanBeEngagedAndActsOnceReady) {
+  const std::u16string stick = u"stick";
+  decider_.SetRules(Parse(kGameRules), 0);
+  decider_.SetFront(Program(u"/g/DCS.exe"), 0);
+  decider_.Attach(stick, kStick, u"/root", 0, /*ready=*/false);
+  EXPECT_TRUE(decider_.TakeDue(1000).empty());
+  EXPECT_EQ(decider_.NextDeadline(), kNoDeadline);
+  decider_.SetEngaged(stick, true);
+  decider_.Ready(stick, 1000);
+  EXPECT_TRUE(decider_.TakeDue(1000).empty());
+  decider_.SetEngaged(stick, false);
+  EXPECT_EQ(Sent(decider_.TakeDue(1000, &stick)), Texts{u"L:/root/DCS/A-10C.pr0"});
 }
 
 TEST_F(DeciderTest, RunningRulesFollowTheScanAndNameTheMatchedPids) {
