@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 
@@ -51,11 +52,11 @@ bool LogFile::Reopen(const char* mode) {
 void LogFile::RollOver() {
   std::fclose(file_);
   file_ = nullptr;
-  std::error_code error;
-  std::filesystem::remove(FsPath(path_ + u".1"), error);
-  std::filesystem::rename(FsPath(path_), FsPath(path_ + u".1"), error);
-  // Not moved: start the file anew rather than let it grow without bound.
-  Reopen(error ? "wb" : "ab");
+  // The previous file goes only when the current one takes its place: a file that cannot be
+  // moved keeps its lines, and so does the previous one.
+  const bool moved = platform::MoveFileReplacing(path_, path_ + u".1");
+  Reopen("ab");
+  retry_at_ = moved ? 0 : size_ + limit_ / 16;
 }
 
 void LogFile::Append(std::u16string_view line) {
@@ -63,7 +64,7 @@ void LogFile::Append(std::u16string_view line) {
   text += "\r\n";
   std::lock_guard<std::mutex> hold(mutex_);
   if (file_ == nullptr) return;
-  if (size_ > 0 && size_ + text.size() > limit_) {
+  if (size_ > 0 && size_ + text.size() > limit_ && size_ >= retry_at_) {
     RollOver();
     if (file_ == nullptr) return;
   }

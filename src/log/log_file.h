@@ -13,9 +13,11 @@ inline constexpr char16_t kLogFileName[] = u"skyhelm.log";
 inline constexpr uint64_t kLogFileLimit = 1024 * 1024;
 
 // Appends lines to FOLDER/skyhelm.log. A line that would take the file past the limit first
-// moves it to skyhelm.log.1 (replacing the one before) and starts a new file; when the file
-// cannot be moved (another program holds it), it is started anew instead, so it stays bounded.
-// Safe for concurrent calls; failures after Open only lose lines.
+// moves it to skyhelm.log.1, replacing the one before in the same step, and starts a new file.
+// When the file cannot be moved (on Windows: a program reading it holds it open), both files
+// stay as they are and the lines go on into the current file; the move is tried again once that
+// has grown by another sixteenth of the limit. Safe for concurrent calls; failures after Open
+// only lose lines.
 class LogFile {
  public:
   explicit LogFile(uint64_t limit = kLogFileLimit) : limit_(limit) {}
@@ -39,4 +41,5 @@ class LogFile {
   std::u16string path_;
   std::FILE* file_ = nullptr;
   uint64_t size_ = 0;
+  uint64_t retry_at_ = 0;  // after a move that failed: the size at which to try again
 };

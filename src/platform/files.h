@@ -1,4 +1,4 @@
-// Folder search, file attributes and shared reading of documents.
+// Folder search, file attributes, shared reading of documents and moving a file into place.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +38,11 @@ uint32_t FileAttributes(std::u16string_view path);
 
 // _wfsopen(path, mode, _SH_DENYNO): a C runtime file opened for shared reading. Null on failure.
 std::FILE* OpenSharedRead(std::u16string_view path, const char* mode = "rb");
+
+// MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING), rename(2) on Linux: moves a file to another
+// name in the same folder, replacing a file of that name in one step. False, with both files as
+// they were, when it cannot (on Windows: another program holds either file without sharing its
+// deletion).
+bool MoveFileReplacing(std::u16string_view from, std::u16string_view to);
 
 }  // namespace platform

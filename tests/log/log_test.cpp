@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "allocation_counter.h"
 #include "log/log.h"
 #include "log/log_file.h"
@@ -210,6 +214,46 @@ TEST(LogFile, RollsOverAtItsLimitKeepingOnePreviousFile) {
     EXPECT_EQ(ReadAll(previous), "line 2\r\nline 3\r\nline 4\r\n");
     EXPECT_EQ(ReadAll(current), "line 5\r\nline 6\r\n");
   }
+  std::error_code ignored;
+  std::filesystem::remove_all(folder.parent_path(), ignored);
+}
+
+// A file that cannot be moved at its limit is neither emptied nor lost, and neither is the
+// previous one: the lines go on into it, and it rolls over once it can be moved again. On Windows
+// a reader holds it open without sharing its deletion, which makes the move fail; on Linux, where
+// an open file can always be moved, a folder named skyhelm.log.1 stands in the way.
+TEST(LogFile, AFileThatCannotBeMovedKeepsItsLinesAndLoggingGoesOn) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("skyhelm-log-held-" + std::to_string(platform::CurrentProcessId())) / "Skyhelm";
+  std::filesystem::remove_all(folder.parent_path());
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path current = folder / "skyhelm.log";
+  const std::filesystem::path previous = folder / "skyhelm.log.1";
+  LogFile file(/*limit=*/24);
+  ASSERT_TRUE(file.Open(folder.u16string()));
+  for (const char16_t* line : {u"line 0", u"line 1", u"line 2"}) file.Append(line);  // 24 bytes
+#ifdef _WIN32
+  std::ofstream(previous, std::ios::binary) << "older\r\n";
+  HANDLE reader = CreateFileW(current.wstring().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE) << GetLastError();
+#else
+  std::filesystem::create_directories(previous / "in the way");
+#endif
+  file.Append(u"line 3");  // past the limit: the move fails
+  file.Append(u"line 4");  // and is tried again
+  EXPECT_EQ(ReadAll(current), "line 0\r\nline 1\r\nline 2\r\nline 3\r\nline 4\r\n");
+#ifdef _WIN32
+  EXPECT_EQ(ReadAll(previous), "older\r\n");
+  CloseHandle(reader);
+#else
+  EXPECT_TRUE(std::filesystem::exists(previous / "in the way"));
+  std::filesystem::remove_all(previous);
+#endif
+  file.Append(u"line 5");
+  EXPECT_EQ(ReadAll(previous), "line 0\r\nline 1\r\nline 2\r\nline 3\r\nline 4\r\n");
+  EXPECT_EQ(ReadAll(current), "line 5\r\n");
   std::error_code ignored;
   std::filesystem::remove_all(folder.parent_path(), ignored);
 }

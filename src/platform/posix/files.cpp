@@ -119,4 +119,8 @@ std::FILE* OpenSharedRead(std::u16string_view path, const char* mode) {
   return std::fopen(ToUtf8(path).c_str(), mode);
 }
 
+bool MoveFileReplacing(std::u16string_view from, std::u16string_view to) {
+  return std::rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) == 0;
+}
+
 }  // namespace platform

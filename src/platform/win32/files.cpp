@@ -1,4 +1,4 @@
-// Folder search, file attributes and shared reading on Windows.
+// Folder search, file attributes, shared reading and moving files on Windows.
 #include "platform/files.h"
 
 #include <windows.h>
@@ -50,6 +50,13 @@ std::FILE* OpenSharedRead(std::u16string_view path, const char* mode) {
   std::u16string text(path);
   std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
   return _wfsopen(reinterpret_cast<const wchar_t*>(text.c_str()), wide_mode.c_str(), _SH_DENYNO);
+}
+
+bool MoveFileReplacing(std::u16string_view from, std::u16string_view to) {
+  const std::u16string source(from);
+  const std::u16string target(to);
+  return MoveFileExW(reinterpret_cast<const wchar_t*>(source.c_str()),
+                     reinterpret_cast<const wchar_t*>(target.c_str()), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 }  // namespace platform
