@@ -5,8 +5,8 @@
 # parent are private to the user (checked in a mount namespace with a /tmp of its own).
 # Usage: start_failures.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
-source_dir=$2
+build=$(realpath "$1")
+source_dir=$(realpath "$2")
 
 source "$source_dir/tests/system/process_common.bash"
 
@@ -39,7 +39,17 @@ start_driver() {
 # SKYHELM_DEVICE_DIR nor XDG_RUNTIME_DIR is set.
 private_tmp_cases() {
   unset SKYHELM_DEVICE_DIR XDG_RUNTIME_DIR
+  # A build or checkout inside /tmp would be hidden with it: both are held open and bound again
+  # at their own paths in the new /tmp (mount follows the descriptors, not the hidden paths).
+  exec 8<"$build" 9<"$source_dir"
   mount --bind "$1" /tmp
+  local held
+  for held in "9 $source_dir" "8 $build"; do
+    local fd=${held%% *} dir=${held#* }
+    [[ $dir == /tmp/* && ! -e $dir ]] || continue
+    mkdir -p "$dir"
+    mount --no-canonicalize --bind "/proc/$$/fd/$fd" "$dir"
+  done
   work=/tmp/work  # the outer work folder lies in the /tmp now hidden
   mkdir "$work"
   export SKYHELM_ROOT=/tmp/root
