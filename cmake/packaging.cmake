@@ -1,5 +1,6 @@
 # install() rules and CPack: a ZIP for Windows (the service, skyhelm-doc, the setup program and
-# a README) and a Debian package for Linux (the programs and their .dat files in one folder,
+# a README: the portable form; scripts/package.sh makes the Windows Installer package of the
+# same files) and a Debian package for Linux (the programs and their .dat files in one folder,
 # links on the PATH, a systemd user unit, manual pages).
 
 # The package version: the project version, marked "+dirty" when the work tree has changes that
@@ -38,6 +39,9 @@ if(WIN32)
   # Windows users open README.txt with Notepad: CRLF line ends.
   configure_file(${packaging_dir}/windows/README.txt ${staging_dir}/README.txt NEWLINE_STYLE CRLF)
   install(FILES ${staging_dir}/README.txt DESTINATION .)
+  # For the Windows Installer package (scripts/package.sh msi): its version must be numeric, its
+  # file is named with the package version.
+  file(WRITE ${staging_dir}/msi-version.txt "${PROJECT_VERSION} ${SKYHELM_PACKAGE_VERSION}\n")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME skyhelm-${SKYHELM_PACKAGE_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)

@@ -1,0 +1,143 @@
+// Custom actions of the Windows Installer package (a DLL in its Binary table).
+//
+// CloseSkyhelm runs before the installer validates and changes anything: it asks the running
+// service of this session to close, as a log-off would (WM_CLOSE to its message-only window), and
+// waits for its process to end, so that no file of it is in use when files are replaced or
+// removed. One that cannot be closed stops the install before anything was changed, with a
+// message that says why and what to do. The program it closed is named in a property, which the
+// installer hands to RestartSkyhelmOnRollback: should the install fail later and be rolled back,
+// that program is started again.
+#include <windows.h>
+
+#include <msi.h>
+#include <msiquery.h>
+
+#include <string>
+
+#include "app/process_entry.h"
+
+namespace {
+
+constexpr DWORD kCloseTimeoutMs = 10000;
+// The rollback action gets its data from the property of its own name.
+constexpr wchar_t kRestartAction[] = L"RestartSkyhelmOnRollback";
+
+const wchar_t* WindowClass() { return reinterpret_cast<const wchar_t*>(app::kInstanceName); }
+
+std::wstring ErrorText(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result = L"error " + std::to_wstring(error);
+  if (length != 0 && text != nullptr) {
+    std::wstring message(text, length);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
+      message.pop_back();
+    result = message + L", " + result;
+  }
+  LocalFree(text);
+  return result;
+}
+
+// Writes text to the installer's log, or shows it as an error (a message box when the install has
+// a user interface; the log alone under /qn). The text goes in as a field, so that brackets in it
+// are not read as installer properties.
+void Tell(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
+  PMSIHANDLE record = MsiCreateRecord(1);
+  MsiRecordSetStringW(record, 0, L"[1]");
+  MsiRecordSetStringW(record, 1, text.c_str());
+  const UINT style = kind == INSTALLMESSAGE_ERROR ? MB_OK | MB_ICONERROR : 0;
+  MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(kind | style), record);
+}
+
+UINT CannotClose(MSIHANDLE install, DWORD process_id, const std::wstring& why,
+                 const std::wstring& what_to_do) {
+  Tell(install, INSTALLMESSAGE_ERROR,
+       L"Skyhelm is running (process " + std::to_wstring(process_id) + L") and cannot be closed: " +
+           why + L". " + what_to_do + L" Nothing was changed.");
+  return ERROR_INSTALL_FAILURE;
+}
+
+std::wstring ImagePath(HANDLE process) {
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(process, 0, path.data(), &size)) return {};
+  path.resize(size);
+  return path;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) {
+  const std::wstring other_rights =
+      L"It was probably started with other rights (as administrator or by another user). End "
+      L"skyhelm.exe in Task Manager (Details), or sign out and in, then install again.";
+  // A service started while the first one closed (by the log-on start) is closed as well.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, WindowClass(), nullptr);
+    if (window == nullptr) return ERROR_SUCCESS;
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    const HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr) {
+      return CannotClose(install, process_id,
+                         L"its process cannot be opened (" + ErrorText(GetLastError()) + L")",
+                         other_rights);
+    }
+    const std::wstring exe = ImagePath(process);
+    if (!PostMessageW(window, WM_CLOSE, 0, 0)) {
+      const DWORD error = GetLastError();
+      CloseHandle(process);
+      return CannotClose(install, process_id,
+                         L"it does not accept the request to close (" + ErrorText(error) + L")",
+                         other_rights);
+    }
+    const DWORD waited = WaitForSingleObject(process, kCloseTimeoutMs);
+    CloseHandle(process);
+    if (waited != WAIT_OBJECT_0) {
+      return CannotClose(install, process_id,
+                         L"it was asked to close and still runs after " +
+                             std::to_wstring(kCloseTimeoutMs / 1000) + L" s",
+                         L"End skyhelm.exe in Task Manager (Details), then install again.");
+    }
+    Tell(install, INSTALLMESSAGE_INFO,
+         L"Closed Skyhelm (process " + std::to_wstring(process_id) + L", " + exe + L").");
+    if (!exe.empty()) MsiSetPropertyW(install, kRestartAction, exe.c_str());
+  }
+  const HWND still = FindWindowExW(HWND_MESSAGE, nullptr, WindowClass(), nullptr);
+  if (still == nullptr) return ERROR_SUCCESS;
+  DWORD process_id = 0;
+  GetWindowThreadProcessId(still, &process_id);
+  return CannotClose(install, process_id, L"it is started again each time it closes",
+                     L"End what starts it, then install again.");
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RestartSkyhelmOnRollback(MSIHANDLE install) {
+  std::wstring exe(MAX_PATH, L'\0');
+  DWORD size = static_cast<DWORD>(exe.size());
+  UINT read = MsiGetPropertyW(install, L"CustomActionData", exe.data(), &size);
+  if (read == ERROR_MORE_DATA) {
+    exe.resize(++size);
+    read = MsiGetPropertyW(install, L"CustomActionData", exe.data(), &size);
+  }
+  if (read != ERROR_SUCCESS || size == 0) return ERROR_SUCCESS;
+  exe.resize(size);
+  const std::wstring folder = exe.substr(0, exe.find_last_of(L'\\'));
+  std::wstring command_line = L"\"" + exe + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, folder.c_str(),
+                      &startup, &process)) {
+    Tell(install, INSTALLMESSAGE_INFO,
+         L"Could not start Skyhelm again (" + exe + L"): " + ErrorText(GetLastError()) + L".");
+    return ERROR_SUCCESS;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  Tell(install, INSTALLMESSAGE_INFO, L"Started Skyhelm again (" + exe + L").");
+  return ERROR_SUCCESS;
+}
