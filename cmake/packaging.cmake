@@ -1,4 +1,4 @@
-# install() rules and CPack: a ZIP for Windows (the service, skyhelm-doc, the setup program and
+# install() rules and CPack: a ZIP for Windows (the service, skyhelm-doc, skyhelm-ctl and
 # a README: the portable form; scripts/package.sh makes the Windows Installer package of the
 # same files) and a Debian package for Linux (the programs and their .dat files in one folder,
 # links on the PATH, a systemd user unit, manual pages).

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release programs and writes the packages into build/package/:
 #   skyhelm-<version>-x64.msi          (Windows Installer package, per user: the service,
-#                                       skyhelm-doc, setup, README.txt; made with wixl)
+#                                       skyhelm-doc, skyhelm-ctl, README.txt; made with wixl)
 #   skyhelm-<version>-windows-x64.zip  (MinGW-w64 cross build: the same programs, portable)
 #   skyhelm_<version>_amd64.deb        (the service, skyhelm-doc, skyhelm-sim, the user unit)
 # The version is the project version in CMakeLists.txt, with "+dirty" when the work tree has

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Linux sanitizer build, the
-# ThreadSanitizer build, the Windows build under Wine and the Debian package. Every stage runs
-# even when an earlier one failed, so that one run shows all failures; the exit status is that of
-# the first failure.
+# ThreadSanitizer build, the Windows build under Wine, the Debian package and the Windows
+# Installer package under Wine. Every stage runs even when an earlier one failed, so that one run
+# shows all failures; the exit status is that of the first failure.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/install-deps.sh || exit 1
@@ -33,10 +33,17 @@ debian_package() {
   bash scripts/package.sh deb && bash tests/package/debian.sh build/package/skyhelm_*_amd64.deb .
 }
 
+# The Windows Installer package of the release programs, installed, upgraded and removed under
+# Wine in a prefix of its own.
+windows_package() {
+  bash scripts/package.sh msi && bash tests/package/windows_msi.sh build/package/skyhelm-*-x64.msi .
+}
+
 stage "debug (ASan+UBSan)" linux_preset debug
 stage "tsan" linux_preset tsan
 stage "windows (Wine)" bash scripts/test-windows.sh
 stage "Debian package" debian_package
+stage "Windows package (Wine)" windows_package
 
 if ((${#failed[@]})); then
   echo "failed: ${failed[*]}"

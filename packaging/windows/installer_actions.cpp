@@ -72,7 +72,7 @@ std::wstring ImagePath(HANDLE process) {
 extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) {
   const std::wstring other_rights =
       L"It was probably started with other rights (as administrator or by another user). End "
-      L"skyhelm.exe in Task Manager (Details), or sign out and in, then install again.";
+      L"skyhelm.exe in Task Manager (Details), or sign out and in, then try again.";
   // A service started while the first one closed (by the log-on start) is closed as well.
   for (int attempt = 0; attempt < 3; ++attempt) {
     const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, WindowClass(), nullptr);
@@ -100,7 +100,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) 
       return CannotClose(install, process_id,
                          L"it was asked to close and still runs after " +
                              std::to_wstring(kCloseTimeoutMs / 1000) + L" s",
-                         L"End skyhelm.exe in Task Manager (Details), then install again.");
+                         L"End skyhelm.exe in Task Manager (Details), then try again.");
     }
     Tell(install, INSTALLMESSAGE_INFO,
          L"Closed Skyhelm (process " + std::to_wstring(process_id) + L", " + exe + L").");
@@ -111,7 +111,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) 
   DWORD process_id = 0;
   GetWindowThreadProcessId(still, &process_id);
   return CannotClose(install, process_id, L"it is started again each time it closes",
-                     L"End what starts it, then install again.");
+                     L"End what starts it, then try again.");
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RestartSkyhelmOnRollback(MSIHANDLE install) {
