@@ -1,7 +1,7 @@
-// Console output of setup.
+// Console output of skyhelm-ctl.
 #include "console.h"
 
-namespace setup {
+namespace ctl {
 
 void Write(DWORD which, const std::wstring& text) {
   HANDLE out = GetStdHandle(which);
@@ -40,4 +40,4 @@ std::wstring ErrorText(DWORD code) {
   return text;
 }
 
-}  // namespace setup
+}  // namespace ctl

@@ -1,11 +1,11 @@
-// What setup tells the user: lines on standard output and complaints on standard error.
+// What skyhelm-ctl tells the user: lines on standard output and complaints on standard error.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-namespace setup {
+namespace ctl {
 
 // Writes text to a console as UTF-16, or as UTF-8 to a file or pipe.
 void Write(DWORD which, const std::wstring& text);
@@ -16,4 +16,4 @@ void Complain(const std::wstring& line);
 // The system's text for an error code, without the trailing line break and full stop.
 std::wstring ErrorText(DWORD code);
 
-}  // namespace setup
+}  // namespace ctl
