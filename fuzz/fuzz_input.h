@@ -9,15 +9,18 @@
 
 namespace fuzz {
 
-// The first byte picks the window: mostly the real 4096 units, sometimes a small one so that
-// short inputs reach the refill paths too. The rest is the document file.
+// The first byte picks the window: the real 4096 units, a small one so that short inputs reach the
+// refill paths too, or one of 64 sizes in between, so that a document is split between reads at
+// other points than multiples of the real window. The rest is the document file.
 struct Input {
   const uint8_t* bytes;
   size_t size;
   size_t at = 0;
 
   static size_t Capacity(uint8_t selector) {
-    return selector < 0x80 ? VexNode::kWindowUnits : 1 + selector % 64;
+    if (selector < 0x40) return VexNode::kWindowUnits;
+    if (selector < 0x80) return 65 + static_cast<size_t>(selector - 0x40) * 63;  // 65 to 4034 units
+    return 1 + selector % 64;
   }
 };
 

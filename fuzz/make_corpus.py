@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the document fuzzers into fuzz/corpus/.
 
-Each seed is one selector byte (below 0x80: the 4096-unit window; otherwise a small window)
-followed by a document file: UTF-16LE with a byte order mark. Documents from data/ are added with
-both selectors; every document the tests write as a literal is added too."""
+Each seed is one selector byte (below 0x40: the 4096-unit window; 0x40 to 0x7F: a window of 65 to
+4034 units; otherwise a small window) followed by a document file: UTF-16LE with a byte order mark.
+Documents from data/ are added with all three kinds of window; every document the tests write as a
+literal is added too."""
 import glob
 import re
 import os
@@ -45,7 +46,7 @@ for path in sorted(glob.glob(os.path.join(here, "..", "data", "*.dat")) + glob.g
     with open(path, "rb") as f:
         body = f.read()
     base = os.path.basename(path)
-    for selector, suffix in ((0x00, ""), (0x90, "_small")):
+    for selector, suffix in ((0x00, ""), (0x90, "_small"), (0x55, "_split")):
         with open(os.path.join(out, "data_" + base + suffix), "wb") as f:
             f.write(bytes([selector]) + body)
 
