@@ -62,7 +62,8 @@ bool SameProfilePath(std::u16string_view a, std::u16string_view b) {
 }
 
 bool RuleMatches(const Rule& rule, const platform::ProgramInfo& program) {
-  if (program.pid == 0 && program.path.empty()) return false;  // the desktop
+  // The desktop matches nothing; a window whose program is unknown has its title only.
+  if (program.kind() == platform::ProgramInfo::Kind::kDesktop) return false;
   if (!rule.program.empty() && !EitherMatches(rule.program, program, false)) return false;
   if (!rule.path.empty() && !EitherMatches(rule.path, program, true)) return false;
   if (!rule.title.empty() && !GlobMatch(rule.title, program.title)) return false;
@@ -95,7 +96,7 @@ Decider::Choice Decider::ChoiceFor(const Controller& controller) const {
   Choice choice;
   const int index = RuleInForce(rules_, controller.device_type, front_, running_);
   if (index < 0) {
-    choice.program = platform::FileNameOf(front_.path);
+    choice.program = platform::ProgramNameOf(front_);
     if (rules_.when_unmatched == Unmatched::kDefault) {
       choice.kind = Choice::Kind::kLoad;
       choice.profile = ProfileFullPath(controller.root, rules_.default_profile, separator_);
@@ -114,7 +115,8 @@ Decider::Choice Decider::ChoiceFor(const Controller& controller) const {
   }
   const platform::ProgramInfo* matched =
       rule.trigger == Trigger::kFocus ? &front_ : MatchedRunning(rule, running_);
-  choice.program = platform::FileNameOf(matched->path.empty() ? matched->title : matched->path);
+  choice.program = platform::ProgramNameOf(*matched);
+  if (choice.program.empty()) choice.program = matched->title;
   return choice;
 }
 

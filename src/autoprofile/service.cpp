@@ -109,12 +109,22 @@ void Service::OnForeground(const platform::ProgramInfo& front) {
   }
   // Without rules the service says nothing of its own about programs.
   if (!has_rules) {
-  } else if (front.pid == 0 && front.path.empty()) {
+  } else if (front.kind() == platform::ProgramInfo::Kind::kDesktop) {
     LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: foreground: the desktop");
-  } else if (front.path_unknown || front.path.empty()) {
+  } else if (front.kind() == platform::ProgramInfo::Kind::kUnknownProgram && front.pid == 0) {
+    LogMessage(kLogLifecycle, kLogCategory,
+               u"Auto Profile: foreground: a window without a process id (title only), title \"%ws\"",
+               front.title.c_str());
+  } else if (front.kind() == platform::ProgramInfo::Kind::kUnknownProgram) {
     LogMessage(kLogLifecycle, kLogCategory,
                u"Auto Profile: foreground: process %d, path unknown (title only), title \"%ws\"",
                static_cast<int>(front.pid), front.title.c_str());
+  } else if (!front.windows_path.empty()) {
+    // A Wine or Proton game: the .exe it runs, then its loader.
+    LogMessage(kLogLifecycle, kLogCategory,
+               u"Auto Profile: foreground: %ws (process %d, run by %ws), title \"%ws\"",
+               front.windows_path.c_str(), static_cast<int>(front.pid), front.path.c_str(),
+               front.title.c_str());
   } else {
     LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: foreground: %ws (process %d), title \"%ws\"",
                front.path.c_str(), static_cast<int>(front.pid), front.title.c_str());

@@ -8,4 +8,8 @@ std::u16string FileNameOf(const std::u16string& path) {
   return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
+std::u16string ProgramNameOf(const ProgramInfo& program) {
+  return FileNameOf(!program.windows_path.empty() ? program.windows_path : program.path);
+}
+
 }  // namespace platform

@@ -9,16 +9,31 @@
 
 namespace platform {
 
-// A program as the rules see it.
+// A program as the rules see it, or what is in front: the desktop (nothing to match), a window
+// whose program is unknown (no process id, or a path that could not be read: title rules only),
+// or a program.
 struct ProgramInfo {
-  uint32_t pid = 0;             // 0: no program (the desktop, or nothing in front)
+  enum class Kind { kDesktop, kUnknownProgram, kProgram };
+
+  uint32_t pid = 0;             // 0: no process known (the desktop, or a window without a pid)
   std::u16string path;          // the executable's full path; empty when it could not be read
-  // Linux: for a Wine or Proton program, the Windows path of the .exe named in its command line
-  // (Z:\...\DCS.exe); empty otherwise.
+  // Linux: for a Wine or Proton program, the .exe it runs as its command line names it
+  // (Z:\...\DCS.exe, or a Unix path); empty otherwise.
   std::u16string windows_path;
   std::u16string title;         // the window title (foreground changes only)
-  bool path_unknown = false;    // the path could not be read (protected, elevated): title only
+  bool path_unknown = false;    // a window or process whose program is unknown: title only
+
+  // The desktop is what has neither a process, a path nor path_unknown: a default ProgramInfo.
+  Kind kind() const {
+    if (path_unknown) return Kind::kUnknownProgram;
+    if (pid == 0 && path.empty() && windows_path.empty()) return Kind::kDesktop;
+    return path.empty() && windows_path.empty() ? Kind::kUnknownProgram : Kind::kProgram;
+  }
 };
+
+// The name the log gives program: the .exe of a Wine or Proton program, else its executable's
+// file name (empty for the desktop and for a program that is unknown).
+std::u16string ProgramNameOf(const ProgramInfo& program);
 
 // The file name after the last "/" or "\" of path (path itself when it has none).
 std::u16string FileNameOf(const std::u16string& path);
@@ -65,6 +80,15 @@ class ForegroundWatch {
 // The programs that run now (pid, path, Linux windows_path; titles empty): a Toolhelp snapshot
 // on Windows, /proc on Linux. False when the list cannot be read.
 bool RunningPrograms(std::vector<ProgramInfo>* out);
+
+#ifndef _WIN32
+// The .exe a Linux process runs under Wine or Proton, from the path of its executable and its
+// command line (/proc/PID/cmdline: arguments each ended by a NUL): argv[0] when it names an .exe
+// (Wine's loader shows the game there), or else the first .exe argument when the process is a
+// Wine or Proton loader (wine, wine64, wine-preloader, wine64-preloader, proton, also as the
+// script a shell or Python runs); empty otherwise, so that "tail -f game.exe" is tail.
+std::string WineProgramOf(const std::string& executable, const std::string& command_line);
+#endif
 
 // Called once, from the watch's own thread, when a watched process has ended.
 using ExitSink = void (*)(void* context, uint32_t pid);

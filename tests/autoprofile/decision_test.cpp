@@ -70,6 +70,16 @@ TEST(RuleInForceTest, WineProgramsMatchByTheirWindowsNameAndUnknownPathsByTitleO
   EXPECT_EQ(RuleInForce(rules, kStick, hidden, {}), 2);
   hidden.title = u"DCS";
   EXPECT_EQ(RuleInForce(rules, kStick, hidden, {}), -1);
+  // A window without a process id is a window whose program is unknown, not the desktop.
+  platform::ProgramInfo no_pid;
+  no_pid.path_unknown = true;
+  no_pid.title = u"Falcon BMS 4.37";
+  EXPECT_EQ(no_pid.kind(), platform::ProgramInfo::Kind::kUnknownProgram);
+  EXPECT_EQ(RuleInForce(rules, kStick, no_pid, {}), 2);
+  platform::ProgramInfo desktop;
+  desktop.title = u"Falcon BMS";  // a desktop's title matches nothing
+  EXPECT_EQ(desktop.kind(), platform::ProgramInfo::Kind::kDesktop);
+  EXPECT_EQ(RuleInForce(rules, kStick, desktop, {}), -1);
 }
 
 class DeciderTest : public ::testing::Test {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -30,7 +31,8 @@ namespace {
 
 using sim_test::kDeadlineMs;
 
-// A shell that stays alive with "Z:\games\DCS.exe" as an argument, as Wine's loader runs.
+// A shell that stays alive with "Z:\games\DCS.exe" as its argv[0], as Wine's loader shows the
+// game it runs.
 class Child {
  public:
   Child() {
@@ -38,7 +40,7 @@ class Child {
     if (pid_ == 0) {
       // Its own group, so that ending it ends its sleep too.
       setpgid(0, 0);
-      execl("/bin/sh", "sh", "-c", "sleep 30; :", "Z:\\games\\DCS.exe", static_cast<char*>(nullptr));
+      execl("/bin/sh", "Z:\\games\\DCS.exe", "-c", "sleep 30; :", static_cast<char*>(nullptr));
       _exit(127);
     }
     // Until its exec has finished, the child's command line is not yet the shell's.
@@ -83,6 +85,33 @@ TEST(PosixProgramsTest, TheScanListsAChildWithItsPathAndWindowsName) {
   char target[4096] = {};
   ASSERT_GT(readlink("/bin/sh", target, sizeof target - 1), 0);  // dash, bash, ...
   EXPECT_EQ(platform::FileNameOf(found.path), platform::FileNameOf(platform::FromUtf8(target)));
+}
+
+TEST(PosixProgramsTest, AWineProgramIsTheExeWineRunsNotAnyExeInTheArguments) {
+  using platform::WineProgramOf;
+  const auto line = [](std::initializer_list<const char*> arguments) {
+    std::string out;
+    for (const char* argument : arguments) out += std::string(argument) + '\0';
+    return out;
+  };
+  // Wine's loader shows the game as argv[0].
+  EXPECT_EQ(WineProgramOf("/usr/lib/wine/wine64-preloader", line({"Z:\\games\\DCS.exe"})),
+            "Z:\\games\\DCS.exe");
+  // A loader started with the game: its first .exe argument.
+  EXPECT_EQ(WineProgramOf("/usr/lib/wine/wine64", line({"wine64", "/games/Il-2.exe", "x.exe"})),
+            "/games/Il-2.exe");
+  EXPECT_EQ(WineProgramOf("/usr/bin/dash", line({"/bin/sh", "/usr/bin/wine", "start", "g.EXE"})),
+            "g.EXE");
+  EXPECT_EQ(WineProgramOf("/usr/bin/python3.11",
+                          line({"python3", "/steam/Proton 8.0/proton", "waitforexitandrun",
+                                "/games/Falcon BMS.exe"})),
+            "/games/Falcon BMS.exe");
+  // Other programs with an .exe among their arguments are themselves.
+  EXPECT_EQ(WineProgramOf("/usr/bin/tail", line({"tail", "-f", "game.exe"})), "");
+  EXPECT_EQ(WineProgramOf("/usr/bin/dash", line({"sh", "-c", "sleep 30", "Z:\\games\\DCS.exe"})), "");
+  EXPECT_EQ(WineProgramOf("/usr/bin/python3", line({"python3", "notes.py", "wine.exe"})), "");
+  EXPECT_EQ(WineProgramOf("/usr/bin/winetricks", line({"winetricks", "setup.exe"})), "");
+  EXPECT_EQ(WineProgramOf("", ""), "");
 }
 
 TEST(PosixProgramsTest, TheExitWatchSeesAChildEndAtOnce) {
@@ -210,10 +239,11 @@ TEST(X11ForegroundTest, ReportsTheActiveWindowsProgramTitleAndTheDesktop) {
   ASSERT_TRUE(watch.Start());
   ASSERT_EQ(seen.size(), 1u);  // what is in front at the start: nothing yet
   EXPECT_EQ(seen[0].pid, 0u);
-  // Each change of _NET_ACTIVE_WINDOW is one report, read when the watch's descriptor wakes.
-  auto activate = [&](xcb_window_t window) {
+  // Each change of _NET_ACTIVE_WINDOW, and of the active window's title, is one report, read
+  // when the watch's descriptor wakes.
+  auto report_after = [&](auto change) {
     const size_t before = seen.size();
-    SetProperty(x, root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, 32, &window, 1);
+    change();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
     while (seen.size() == before && std::chrono::steady_clock::now() < deadline) {
       pollfd wait{watch.PollFd(), POLLIN, 0};
@@ -222,14 +252,29 @@ TEST(X11ForegroundTest, ReportsTheActiveWindowsProgramTitleAndTheDesktop) {
     }
     ASSERT_EQ(seen.size(), before + 1);
   };
+  auto activate = [&](xcb_window_t window) {
+    report_after([&] { SetProperty(x, root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, 32, &window, 1); });
+  };
   activate(game);
   EXPECT_EQ(seen.back().pid, pid);
   EXPECT_EQ(seen.back().title, platform::FromUtf8(title));
   EXPECT_EQ(seen.back().windows_path, u"Z:\\games\\DCS.exe");
   EXPECT_FALSE(seen.back().path.empty());
-  activate(notes);  // no _NET_WM_PID: the title alone
-  EXPECT_TRUE(seen.back().path_unknown);
+  // The game's real title after "Loading...": the same program, the new title.
+  report_after([&] { SetProperty(x, game, "_NET_WM_NAME", AtomOf(x, "UTF8_STRING"), 8, "Loaded", 6); });
+  EXPECT_EQ(seen.back().pid, pid);
+  EXPECT_EQ(seen.back().windows_path, u"Z:\\games\\DCS.exe");
+  EXPECT_EQ(seen.back().title, u"Loaded");
+  activate(notes);  // no _NET_WM_PID: a window whose program is unknown, by its title
+  EXPECT_EQ(seen.back().kind(), platform::ProgramInfo::Kind::kUnknownProgram);
   EXPECT_EQ(seen.back().title, u"Caf\u00e9");
+  // The game is no longer followed: only the title of the window in front is reported (WM_NAME
+  // too, for a window without _NET_WM_NAME).
+  report_after([&] {
+    SetProperty(x, game, "_NET_WM_NAME", AtomOf(x, "UTF8_STRING"), 8, "Behind", 6);
+    SetProperty(x, notes, "WM_NAME", XCB_ATOM_STRING, 8, "Notes", 5);
+  });
+  EXPECT_EQ(seen.back().title, u"Notes");
   activate(XCB_WINDOW_NONE);
   EXPECT_EQ(seen.back().pid, 0u);
   EXPECT_TRUE(seen.back().path.empty());

@@ -1,5 +1,5 @@
-// Programs on Linux: the window in front from X11 (_NET_ACTIVE_WINDOW through libxcb), the
-// running programs from /proc, and their ends through pidfd_open.
+// Programs on Linux: the window in front from X11 (_NET_ACTIVE_WINDOW through libxcb, and the
+// title of that window as it changes), the running programs from /proc, and their ends through pidfd_open.
 #include "platform/programs.h"
 
 #include <dirent.h>
@@ -16,8 +16,10 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -31,8 +33,25 @@ bool EndsWithExe(const std::string& text) {
   return tail == ".exe";
 }
 
-// The process's executable, and for a Wine or Proton program the .exe its command line names
-// (Wine's loader runs with "Z:\...\DCS.exe" or the Unix path of the .exe as an argument).
+// The file name after the last '/' (Wine's own paths and scripts are Unix paths).
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsWineLoader(const std::string& path) {
+  const std::string name = BaseName(path);
+  return name == "wine" || name == "wine64" || name == "wine-preloader" ||
+         name == "wine64-preloader" || name == "proton";
+}
+
+// A shell or Python: a loader that is a script (Debian's wine, Proton) runs under one of them.
+bool IsInterpreter(const std::string& path) {
+  const std::string name = BaseName(path);
+  return name == "sh" || name == "bash" || name == "dash" || name.rfind("python", 0) == 0;
+}
+
+// The process's executable, and for a Wine or Proton program the .exe it runs.
 ProgramInfo ProgramOfPid(uint32_t pid) {
   ProgramInfo info;
   info.pid = pid;
@@ -43,25 +62,40 @@ ProgramInfo ProgramOfPid(uint32_t pid) {
     target.resize(static_cast<size_t>(length));
     info.path = FromUtf8(target);
   } else {
+    target.clear();
     info.path_unknown = true;  // another user's process, or one that has just ended
   }
   std::ifstream in(folder + "/cmdline", std::ios::binary);
   const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t start = 0;
-  for (int argument = 0; argument < 4 && start < line.size(); ++argument) {
-    size_t end = line.find('\0', start);
-    if (end == std::string::npos) end = line.size();
-    const std::string word = line.substr(start, end - start);
-    if (EndsWithExe(word)) {
-      info.windows_path = FromUtf8(word);
-      break;
-    }
-    start = end + 1;
-  }
+  info.windows_path = FromUtf8(WineProgramOf(target, line));
+  // A program whose own file is the .exe (the demo programs) is no Wine program.
+  if (FileNameOf(info.windows_path) == FileNameOf(info.path)) info.windows_path.clear();
+  // The .exe is known even when the loader's own path is not.
+  if (!info.windows_path.empty()) info.path_unknown = false;
   return info;
 }
 
 }  // namespace
+
+std::string WineProgramOf(const std::string& executable, const std::string& command_line) {
+  std::vector<std::string> arguments;
+  for (size_t start = 0; start < command_line.size();) {
+    size_t end = command_line.find('\0', start);
+    if (end == std::string::npos) end = command_line.size();
+    arguments.push_back(command_line.substr(start, end - start));
+    start = end + 1;
+  }
+  if (arguments.empty()) return std::string();
+  if (EndsWithExe(arguments[0])) return arguments[0];
+  const bool loader = IsWineLoader(executable) || IsWineLoader(arguments[0]) ||
+                      (arguments.size() > 1 && IsInterpreter(arguments[0]) &&
+                       IsWineLoader(arguments[1]));
+  if (!loader) return std::string();
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    if (EndsWithExe(arguments[i])) return arguments[i];
+  }
+  return std::string();
+}
 
 // ---- foreground ----
 
@@ -69,8 +103,8 @@ struct ForegroundWatch::State {
   xcb_connection_t* connection = nullptr;
   xcb_window_t root = 0;
   xcb_atom_t active = 0, pid = 0, net_name = 0, utf8 = 0;
-  xcb_window_t last = 0;
-  bool reported = false;
+  xcb_window_t last = 0;  // the active window; its property changes are selected
+  ProgramInfo front;      // what was last reported
 
   ~State() {
     if (connection != nullptr) xcb_disconnect(connection);
@@ -105,21 +139,40 @@ struct ForegroundWatch::State {
     return value;
   }
 
+  std::u16string Title(xcb_window_t window) {
+    const std::string title = Property(window, net_name, utf8);
+    if (!title.empty()) return FromUtf8(title);
+    std::u16string latin1;  // WM_NAME is Latin-1 text
+    for (unsigned char c : Property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING)) latin1 += c;
+    return latin1;
+  }
+
   ProgramInfo Front(xcb_window_t window) {
     if (window == 0) return ProgramInfo();  // the desktop
     const uint32_t process = Word(window, pid, XCB_ATOM_CARDINAL);
     ProgramInfo info = process != 0 ? ProgramOfPid(process) : ProgramInfo();
+    // A window without _NET_WM_PID (many X11 programs and some games) is a window whose
+    // program is unknown, never the desktop: title rules still match it.
     if (process == 0) info.path_unknown = true;
-    std::string title = Property(window, net_name, utf8);
-    if (title.empty()) {
-      // WM_NAME is Latin-1 text.
-      for (unsigned char c : Property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING)) {
-        info.title += static_cast<char16_t>(c);
-      }
-    } else {
-      info.title = FromUtf8(title);
-    }
+    info.title = Title(window);
     return info;
+  }
+
+  // Makes window the active one: its title changes are followed from now on, the previous
+  // window's no longer (the root's own selection stays).
+  void Follow(xcb_window_t window) {
+    if (last != 0 && last != root) {
+      const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+      xcb_change_window_attributes(connection, last, XCB_CW_EVENT_MASK, &none);
+    }
+    last = window;
+    if (window != 0 && window != root) {
+      const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+      xcb_change_window_attributes(connection, window, XCB_CW_EVENT_MASK, &mask);
+    }
+    xcb_flush(connection);
+    // Selected before the read: a title set in between is in the read or in an event.
+    front = Front(window);
   }
 };
 
@@ -149,8 +202,8 @@ bool ForegroundWatch::Start() {
   xcb_flush(state->connection);
   if (state->active == 0 || xcb_connection_has_error(state->connection)) return false;
   state_ = std::move(state);
-  state_->last = state_->Word(state_->root, state_->active, XCB_ATOM_WINDOW);
-  sink_(context_, state_->Front(state_->last));
+  state_->Follow(state_->Word(state_->root, state_->active, XCB_ATOM_WINDOW));
+  sink_(context_, state_->front);
   return true;
 }
 
@@ -160,24 +213,37 @@ int ForegroundWatch::PollFd() const {
 
 bool ForegroundWatch::Dispatch() {
   if (state_ == nullptr) return false;
-  bool changed = false;
+  bool active_changed = false, title_changed = false;
   while (xcb_generic_event_t* event = xcb_poll_for_event(state_->connection)) {
-    if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY &&
-        reinterpret_cast<xcb_property_notify_event_t*>(event)->atom == state_->active) {
-      changed = true;
+    if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
+      const auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
+      if (change->window == state_->root && change->atom == state_->active) {
+        active_changed = true;
+      } else if (change->window == state_->last && change->window != state_->root &&
+                 (change->atom == state_->net_name || change->atom == XCB_ATOM_WM_NAME)) {
+        title_changed = true;
+      }
     }
+    // Anything else (an error for a window destroyed before its selection) has nothing to say.
     free(event);
   }
   if (xcb_connection_has_error(state_->connection)) {
     state_.reset();
     return false;
   }
-  if (!changed) return true;
-  const xcb_window_t window = state_->Word(state_->root, state_->active, XCB_ATOM_WINDOW);
+  const xcb_window_t window =
+      active_changed ? state_->Word(state_->root, state_->active, XCB_ATOM_WINDOW) : state_->last;
   // The property is set again for the same window by some window managers: not a change.
   if (window != state_->last) {
-    state_->last = window;
-    sink_(context_, state_->Front(window));
+    state_->Follow(window);
+    sink_(context_, state_->front);
+  } else if (title_changed) {
+    // The same window, so the same program: only the title is read again.
+    std::u16string title = state_->Title(window);
+    if (title != state_->front.title) {
+      state_->front.title = std::move(title);
+      sink_(context_, state_->front);
+    }
   }
   return !xcb_connection_has_error(state_->connection);
 }
