@@ -61,7 +61,11 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
 # The document reader's per-event lines on standard error do not go to the journal by default.
 grep -qx 'StandardError=null' "$unit" || fail "the unit keeps standard error"
-grep -qx 'WantedBy=default.target' "$unit" || fail "the unit does not start at log-on"
+# Started with the graphical session (DISPLAY is in its environment then) and ended with it.
+for line in After=graphical-session.target PartOf=graphical-session.target \
+            WantedBy=graphical-session.target; do
+  grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
 "$root/usr/bin/skyhelm-doc" outputs "$root/usr/lib/skyhelm/8E0C5B1A-6F3D-4C2B-9A7E-1D2F3A4B5C6D.dat" \
   >"$work/doc.log" 2>&1 || fail "skyhelm-doc from the package"
 

@@ -9,10 +9,10 @@ sed -n '/^### Automatic profiles/,/^### /p' "$source/README.md" | sed -n '/^```t
 grep -q 'trigger = "running"' "$work/rules.toml" || fail "no example in the README"
 
 out="$("$doc" rules "$work/rules.toml" --program 'C:\Games\DCS World\bin\dcs.exe')"
-grep -qx 'rule 2: focus, title "\*Falcon BMS\*"; controller 8E0C5B1A-6F3D-4C2B-9A7E-1D2F3A4B5C6D; load D:\\Profiles\\Falcon.pr0' \
+grep -qx 'rule 2: focus, title "\*Falcon BMS\*"; controller 8E0C5B1A-6F3D-4C2B-9A7E-1D2F3A4B5C6D; load Airliners/Regional Prop.pr0' \
   <<<"$out" || fail "rules printed: $out"
 grep -qx 'in force: rule 1' <<<"$out" || fail "DCS.exe: $out"
-grep -q 'would send: IOCTL_PROFILE_LOAD <profile folder>.DCS.A-10C.pr0' <<<"$out" || fail "DCS.exe: $out"
+grep -q 'would send: IOCTL_PROFILE_LOAD <profile folder>.Helicopters.Utility Helicopter.pr0' <<<"$out" || fail "DCS.exe: $out"
 
 # The title rule is for one device type only; the running rule clears.
 out="$("$doc" rules "$work/rules.toml" --title 'Falcon BMS 4.37' --controller '{8e0c5b1a-6f3d-4c2b-9a7e-1d2f3a4b5c6d}')"

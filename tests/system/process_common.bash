@@ -1,13 +1,17 @@
 # Shared start of the tests that run the service as a process beside a driver process (sourced,
 # not run): a work folder, and a cleanup at exit that closes the driver's command pipe (fd 3),
-# kills whatever of $service and $driver still runs and removes the work folder.
+# ends whatever of $service and $driver still runs and removes the work folder.
 work=$(mktemp -d)
 service=""
 driver=""
 cleanup() {
   exec 3>&- 2>/dev/null || true
   [ -n "$service" ] && kill -9 "$service" 2>/dev/null || true
-  [ -n "$driver" ] && kill -9 "$driver" 2>/dev/null || true
+  # The driver first gets SIGTERM, so that skyhelm-sim serve ends its demo programs itself.
+  if [ -n "$driver" ] && kill -TERM "$driver" 2>/dev/null; then
+    for _ in $(seq 30); do kill -0 "$driver" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$driver" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -27,6 +27,7 @@ int Serve(const std::vector<std::string>&) {
 
 #include "driver/control_codes.h"
 #include "platform/posix/device_watch.h"
+#include "platform/programs.h"
 #include "platform/text.h"
 #include "serve_programs.h"
 #include "sim/in_process.h"
@@ -158,6 +159,12 @@ void Server::Draw(bool tty) {
     screen += (i == selected_ ? "> " : "  ") + names_[i] + (state.present ? "" : " (removed)") +
               "  clutch " + (state.clutch_mode ? "ON " : "off") + "  shift LED " +
               (state.shift_indicator ? "ON" : "off") + "\n";
+    // The profile the service made active (loaded by the clutch or by automatic profiles).
+    for (const sim::ProfileRecord& profile : state.profiles) {
+      if (profile.id == state.active_profile && state.active_profile != 0) {
+        screen += "    profile: " + platform::ToUtf8(platform::FileNameOf(profile.path)) + "\n";
+      }
+    }
     for (const auto& [command, text] : state.display) {
       screen += "    [" + platform::ToUtf8(text) + "]\n";
     }
@@ -180,6 +187,7 @@ int Serve(const std::vector<std::string>& names) {
   if (names.size() > 16) return 2;
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGHUP, OnStopSignal);  // the terminal closed: end as on 'q', demo programs too
   Server server(names);
   if (!server.Start()) {
     std::fprintf(stderr, "skyhelm-sim serve: cannot publish in %s\n", platform::DeviceFolder().c_str());

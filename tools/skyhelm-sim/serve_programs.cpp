@@ -1,15 +1,18 @@
-// The demo programs of skyhelm-sim serve: copies of sleep(1) named like games, each with an X11
-// window that carries its _NET_WM_PID and title, made active through _NET_ACTIVE_WINDOW on the
-// root window (what a window manager does when a window takes the focus).
+// The demo programs of skyhelm-sim serve: copies of sleep(1) named like games (in
+// /tmp/skyhelm-demo-PID-XXXXXX, PID serve's), which end with serve, each with an X11 window that
+// carries its _NET_WM_PID and title, made active through _NET_ACTIVE_WINDOW on the root window
+// (what a window manager does when a window takes the focus).
 #include "serve_programs.h"
 
 #ifndef _WIN32
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -52,8 +55,12 @@ struct DemoPrograms::State {
     const fs::path program = folder / kDemos[index].program;
     std::error_code ignored;
     fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing, ignored);
+    const pid_t serve = getpid();
     pids[index] = fork();
     if (pids[index] == 0) {
+      // Ends with serve however serve ends (a kill too), never running on by itself; serve may
+      // have ended already before the request took hold.
+      if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != serve) _exit(127);
       execl(program.c_str(), kDemos[index].program, "infinity", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -84,9 +91,28 @@ struct DemoPrograms::State {
   }
 };
 
+// Removes the folders of demo programs whose serve has ended without removing them (killed):
+// /tmp/skyhelm-demo-PID-XXXXXX, PID serve's.
+void RemoveStaleFolders() {
+  std::error_code failed;
+  for (fs::directory_iterator it("/tmp", failed), end; !failed && it != end; it.increment(failed)) {
+    const std::string name = it->path().filename().string();
+    constexpr char kPrefix[] = "skyhelm-demo-";
+    if (name.rfind(kPrefix, 0) != 0) continue;
+    char* after = nullptr;
+    const long pid = std::strtol(name.c_str() + sizeof kPrefix - 1, &after, 10);
+    if (pid <= 0 || *after != '-') continue;  // not one of these
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      fs::remove_all(it->path(), ignored);  // another user's stays: not ours to remove
+    }
+  }
+}
+
 DemoPrograms::DemoPrograms() : state_(std::make_unique<State>()) {
-  char pattern[] = "/tmp/skyhelm-demo-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) state_->folder = pattern;
+  RemoveStaleFolders();
+  std::string pattern = "/tmp/skyhelm-demo-" + std::to_string(getpid()) + "-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) state_->folder = pattern;
   const char* display = std::getenv("DISPLAY");
   if (display != nullptr && *display != '\0') {
     state_->x = xcb_connect(nullptr, nullptr);

@@ -5,9 +5,12 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -17,8 +20,9 @@
 #include "log/log.h"
 #include "platform/file_watch.h"
 #include "platform/instance.h"
-#include "platform/programs.h"
 #include "platform/posix/device_watch.h"
+#include "platform/programs.h"
+#include "platform/sync.h"
 
 namespace app {
 namespace {
@@ -43,11 +47,75 @@ bool EndOnStopSignals() {
          pthread_sigmask(SIG_UNBLOCK, &signals, nullptr) == 0;
 }
 
-constexpr int kForegroundRetryMs = 10000;
-
 void OnForeground(void* service, const platform::ProgramInfo& front) {
   static_cast<autoprofile::Service*>(service)->OnForeground(front);
 }
+
+// Waits, without cost, for the X11 display to come (the service may start before the desktop)
+// or to come back (a server that ended): a try is due when a socket appears in the folder where
+// local X servers make theirs, and otherwise after 2 s, doubling up to 30 s between tries (for
+// displays reached another way: TCP, abstract sockets only).
+class DisplayWait {
+ public:
+  static constexpr uint64_t kFirstMs = 2000, kMostMs = 30000;
+  // A socket has just appeared: the server answers once it has set up its screens.
+  static constexpr uint64_t kAfterSocketMs = 500;
+
+  DisplayWait() {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    WatchFolder();
+  }
+  ~DisplayWait() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DisplayWait(const DisplayWait&) = delete;
+  DisplayWait& operator=(const DisplayWait&) = delete;
+
+  // The display cannot be reached (now): the next try after the first interval.
+  void Begin(uint64_t now) {
+    interval_ = kFirstMs;
+    next_ = now + interval_;
+  }
+  // A try failed: the interval doubles.
+  void Failed(uint64_t now) {
+    interval_ = std::min(interval_ * 2, kMostMs);
+    next_ = now + interval_;
+    WatchFolder();  // made since (the folder is made at boot, or by the first server)
+  }
+  int PollFd() const { return watching_ ? fd_ : -1; }
+  // Reads the folder's events: a socket that appeared brings the next try near.
+  void Readable(uint64_t now) {
+    alignas(inotify_event) char buffer[4096];
+    bool appeared = false;
+    for (;;) {
+      const ssize_t got = read(fd_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) appeared = true;
+        if ((event->mask & IN_IGNORED) != 0) watching_ = false;  // the folder went
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    if (appeared) {
+      interval_ = kFirstMs;
+      next_ = std::min(next_, now + kAfterSocketMs);
+    }
+  }
+  bool Due(uint64_t now) const { return now >= next_; }
+  int TimeoutMs(uint64_t now) const { return Due(now) ? 0 : static_cast<int>(next_ - now); }
+
+ private:
+  void WatchFolder() {
+    if (fd_ < 0 || watching_) return;
+    watching_ = inotify_add_watch(fd_, "/tmp/.X11-unix", IN_CREATE | IN_MOVED_TO | IN_ONLYDIR) >= 0;
+  }
+
+  int fd_ = -1;
+  bool watching_ = false;
+  uint64_t interval_ = kFirstMs;
+  uint64_t next_ = 0;
+};
 
 // Connects the foreground watch to X11; false when there is no display or it refused.
 bool ConnectForeground(platform::ForegroundWatch& foreground) {
@@ -57,23 +125,35 @@ bool ConnectForeground(platform::ForegroundWatch& foreground) {
 
 // Hands the watch's records to the device manager, and X11's foreground changes to the
 // automatic profiles, for the life of the process; returns only when the watch cannot be
-// waited for. A lost X11 connection is retried every 10 s.
+// waited for. While X11 cannot be reached (not yet, or no longer) and DISPLAY names a display,
+// display_wait says when to try again.
 void RunWatchLoop(platform::DeviceWatch& watch, platform::ForegroundWatch& foreground,
-                  bool retry_foreground) {
+                  autoprofile::Service& autoprofiles, DisplayWait* display_wait) {
   for (;;) {
-    pollfd waits[2] = {{watch.PollFd(), POLLIN, 0}, {foreground.PollFd(), POLLIN, 0}};
-    const bool connected = waits[1].fd >= 0;
-    const int timeout = !connected && retry_foreground ? kForegroundRetryMs : -1;
-    if (poll(waits, connected ? 2 : 1, timeout) < 0) {
+    const bool connected = foreground.PollFd() >= 0;
+    const bool waiting = !connected && display_wait != nullptr;
+    pollfd waits[2] = {{watch.PollFd(), POLLIN, 0},
+                       {connected ? foreground.PollFd() : waiting ? display_wait->PollFd() : -1,
+                        POLLIN, 0}};
+    const int timeout = waiting ? display_wait->TimeoutMs(platform::TickMs()) : -1;
+    if (poll(waits, 2, timeout) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (!connected && retry_foreground && ConnectForeground(foreground)) {
-      LogMessage(kLogEvent, kLogCategory, u"Auto Profile: connected to X11 again");
+    if (waiting && waits[1].revents != 0) display_wait->Readable(platform::TickMs());
+    if (waiting && display_wait->Due(platform::TickMs())) {
+      if (ConnectForeground(foreground)) {
+        LogMessage(kLogEvent, kLogCategory, u"Auto Profile: connected to X11");
+        autoprofiles.SetFocusAvailable(true);
+      } else {
+        display_wait->Failed(platform::TickMs());
+      }
     }
     if (connected && waits[1].revents != 0 && !foreground.Dispatch()) {
       LogMessage(kLogError, kLogCategory,
-                 u"Auto Profile: the X11 connection was lost; retrying every 10 s");
+                 u"Auto Profile: the X11 connection was lost; trying again until it is back");
+      autoprofiles.SetFocusAvailable(false);
+      if (display_wait != nullptr) display_wait->Begin(platform::TickMs());
     }
     for (const platform::DeviceChange& change : watch.TakeChanges()) {
       devices::HandleDeviceChange(&watch, change, devices::DeviceManagerTarget());
@@ -113,10 +193,22 @@ int ProcessEntry(void* /*instance*/) {
   static auto* autoprofiles = new autoprofile::Service;
   autoprofiles->Start(platform::RulesFilePath());
   static auto* foreground = new platform::ForegroundWatch(&OnForeground, autoprofiles);
-  const bool has_display = ConnectForeground(*foreground);
-  if (!has_display) autoprofiles->SetFocusAvailable(false);
+  // Without DISPLAY there is nothing to wait for; with it, a display that cannot be reached yet
+  // (the service started before the desktop) is tried again until it can.
+  const char* display = std::getenv("DISPLAY");
+  static DisplayWait* display_wait =
+      display != nullptr && *display != '\0' ? new DisplayWait : nullptr;
+  if (!ConnectForeground(*foreground)) {
+    autoprofiles->SetFocusAvailable(false);
+    if (display_wait != nullptr) {
+      LogMessage(kLogEvent, kLogCategory,
+                 u"Auto Profile: cannot reach the X11 display %S yet; trying again until it can",
+                 display);
+      display_wait->Begin(platform::TickMs());
+    }
+  }
   devices::DiscoverDevices(watch);
-  RunWatchLoop(*watch, *foreground, has_display);
+  RunWatchLoop(*watch, *foreground, *autoprofiles, display_wait);
   LogMessage(kLogError, kLogCategory, u"Cannot wait for the device folder watch");
   return 1;
 }
