@@ -244,20 +244,6 @@ TEST_F(DeciderTest, AFailedActionIsTriedAgainAtTheNextChangeOfRulesOrFront) {
   EXPECT_TRUE(decider_.TakeDue(6000).empty());
 }
 
-TEST_F(DeciderTest, AControllerBeingAttachedCanBeEngagedAndActsOnceReady) {
-  const std::u16string stick = u"stick";
-  decider_.SetRules(Parse(kGameRules), 0);
-  decider_.SetFront(Program(u"/g/DCS.exe"), 0);
-  decider_.Attach(stick, kStick, u"/root", 0, /*ready=*/false);
-  EXPECT_TRUE(decider_.TakeDue(1000).empty());
-  EXPECT_EQ(decider_.NextDeadline(), kNoDeadline);
-  decider_.SetEngaged(stick, true);
-  decider_.Ready(stick, 1000);
-  EXPECT_TRUE(decider_.TakeDue(1000).empty());
-  decider_.SetEngaged(stick, false);
-  EXPECT_EQ(Sent(decider_.TakeDue(1000, &stick)), Texts{u"L:/root/DCS/A-10C.pr0"});
-}
-
 TEST_F(DeciderTest, RunningRulesFollowTheScanAndNameTheMatchedPids) {
   decider_.SetRules(Parse(kGameRules), 0);
   decider_.Attach(u"stick", kStick, u"/root", 0);
