@@ -67,12 +67,13 @@ reg_value() {
 }
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 folder_key='HKCU\Software\Skyhelm'
+# Wine keeps the Apps entry of a per-user package under HKLM.
 apps_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1"; }
 property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v name="$2" '$1 == name { print $2 }'; }
 # What an install may change: the install folder (names and contents), the values and the Apps
 # entries, the user's rules and whether a service runs.
 machine_state() {
-  (cd "$local_appdata" && find Programs -exec ls -d {} + 2>/dev/null | sort && find Programs -type f -exec md5sum {} + | sort)
+  (cd "$local_appdata" && find Programs | sort && find Programs -type f -exec md5sum {} + | sort)
   reg_value "$run_key" Skyhelm
   reg_value "$folder_key" InstallFolder
   wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null | tr -d '\r' | sort
@@ -106,13 +107,6 @@ bash "$source_dir/packaging/windows/make-msi.sh" "$work/newer" "$newer_version" 
 newer_code=$(property "$work/newer.msi" ProductCode)
 [ "$newer_code" != "$code" ] || fail "the newer package has the same product code"
 
-# The package itself: per-user, 64-bit, our icon on the Apps entry, no Modify.
-msiinfo suminfo "$msi" | grep -q '^Template: x64;' || fail "the package is not for x64"
-[ "$(property "$msi" ALLUSERS)" = "" ] || fail "the package installs for all users"
-[ "$(property "$msi" ARPNOMODIFY)" = 1 ] || fail "the Apps entry offers Modify"
-icon=$(property "$msi" ARPPRODUCTICON)
-[ -n "$icon" ] && msiinfo streams "$msi" | grep -qxF "Icon.$icon" || fail "the Apps entry has no icon"
-
 # Install.
 msiexec /i "$(windows_path "$msi")"
 [ "$status" -eq 0 ] || fail "install ended with $status"
@@ -126,9 +120,12 @@ done
 [ "$(reg_value "$(apps_key "$code")" DisplayName)" = Skyhelm ] || fail "no Apps entry named Skyhelm"
 [ "$(reg_value "$(apps_key "$code")" DisplayVersion)" = "$version" ] || fail "the Apps entry has not version $version"
 [ "$(reg_value "$(apps_key "$code")" Publisher)" = Skyhelm ] || fail "the Apps entry has no publisher"
+[ "$(reg_value "$(apps_key "$code")" NoModify)" = 0x1 ] || fail "the Apps entry offers Modify"
+# Wine shows no icon on the entry; Windows takes it from the package's icon named by ARPPRODUCTICON.
+grep -qxF "Icon.$(property "$msi" ARPPRODUCTICON)" <<<"$(msiinfo streams "$msi")" || fail "the package has no icon for the Apps entry"
 eventually one_service || fail "$(services | wc -l) services run after install"
 first=$(services)
-command_of "$first" | grep -qF 'AppData\Local\Programs\Skyhelm\skyhelm.exe' || fail "the service runs from $(command_of "$first")"
+[[ $(command_of "$first") == *'AppData\Local\Programs\Skyhelm\skyhelm.exe'* ]] || fail "the service runs from $(command_of "$first")"
 
 # The user's own files: the rules and a .dat file added to the install folder.
 mkdir -p "$(dirname "$rules")"
@@ -157,7 +154,7 @@ msiexec /i "$(windows_path "$msi")"
 # Windows shows the launch condition's text and logs it; Wine's msiexec does neither under /qn,
 # so here the refusal is checked to come from that condition.
 log_has "LaunchConditions. Return value 0" || fail "the refusal did not come from the launch condition"
-msiinfo export "$msi" LaunchCondition | grep -qF "A newer version of Skyhelm is already installed" ||
+grep -qF "A newer version of Skyhelm is already installed" <<<"$(msiinfo export "$msi" LaunchCondition)" ||
   fail "the package does not say why it refuses"
 [ "$(machine_state)" = "$before" ] && [ "$(services)" = "$second" ] || fail "the refused install changed the machine"
 
@@ -204,7 +201,7 @@ msiexec /i "$(windows_path "$work/failing.msi")"
 log_has "Closed Skyhelm (process" || fail "the failing install did not close the portable service"
 log_has 'Run, Name: Skyhelm, Value: "C:' || fail "the failing install failed before it wrote its values"
 eventually one_service || fail "the closed portable service was not started again"
-command_of "$(services)" | grep -qF portable || fail "the service runs from $(command_of "$(services)")"
+[[ $(command_of "$(services)") == *portable* ]] || fail "the service runs from $(command_of "$(services)")"
 [ "$(machine_state)" = "$before" ] || fail "the failed install changed the machine: $(diff <(echo "$before") <(machine_state))"
 
 # The uninstall command of the Apps entry (Settings > Apps > Uninstall) removes everything,
