@@ -25,6 +25,9 @@ cleanup() {
   [ -n "${SKYHELM_KEEP_TEST:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
+# Stopped by a signal (ctest's time limit, Ctrl-C), it still cleans up on the way out.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 fail() {
   echo "FAIL: $*" >&2
   [ ! -f "$work/msi.log" ] || tr -d '\0\r' <"$work/msi.log" | tail -n 30 >&2
