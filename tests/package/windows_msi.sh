@@ -171,7 +171,7 @@ log_has "Skyhelm is running (process" && log_has "cannot be closed" || fail "no 
 [ "$(machine_state)" = "$before" ] || fail "the stopped uninstall changed the machine"
 kill -CONT "$second"
 stopped_service=""
-# The service has the close request now; the log-on start runs it again.
+# The service has the close request now and ends; it is started again, as the log-on start would.
 eventually no_service || fail "the service did not close after it was let go"
 wine start /b "$(reg_value "$folder_key" InstallFolder)skyhelm.exe" </dev/null >/dev/null 2>&1
 eventually one_service || fail "the service did not start again"
