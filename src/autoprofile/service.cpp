@@ -20,6 +20,13 @@ namespace autoprofile {
 namespace {
 
 constexpr uint64_t kScanPeriodMs = 2000;
+// Editors save by deleting or renaming the file away and writing it again: a file counts as
+// removed only when it has stayed away this long.
+constexpr uint64_t kRemovedAfterMs = 2000;
+// A read refused because another program still holds the file is tried again this often, for
+// about two seconds.
+constexpr uint64_t kBusyRetryMs = 100;
+constexpr int kBusyRetries = 20;
 
 std::u16string Number(int value) { return platform::FromUtf8(std::to_string(value)); }
 
@@ -211,7 +218,34 @@ bool Service::WaitQuiet(uint32_t timeout_ms) {
 void Service::Reload() {
   Rules rules;
   std::string error;
-  const ReadResult result = ReadRulesFile(rules_path_, &rules, &error);
+  ReadResult result = ReadRulesFile(rules_path_, &rules, &error);
+  const uint64_t now = platform::TickMs();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    retry_at_ = kNoDeadline;
+    if (result == ReadResult::kFailed && platform::FileHeldByAnother(rules_path_) &&
+        retries_ < kBusyRetries) {
+      // An editor still writing it: read again shortly rather than refuse the file.
+      ++retries_;
+      retry_at_ = now + kBusyRetryMs;
+      return;
+    }
+    retries_ = 0;
+    if (result != ReadResult::kMissing) {
+      missing_since_ = kNoDeadline;
+    } else if (file_seen_) {
+      // Gone, perhaps only while an editor writes it again: the rules in force stay until it
+      // has been away long enough.
+      if (missing_since_ == kNoDeadline) {
+        missing_since_ = now;
+        LogMessage(kLogLifecycle, kLogCategory,
+                   u"Auto Profile: %ws is missing; it counts as removed if it stays away 2 s",
+                   rules_path_.c_str());
+      }
+      if (now - missing_since_ < kRemovedAfterMs) return;
+      missing_since_ = kNoDeadline;
+    }
+  }
   if (result == ReadResult::kFailed) {
     LogMessage(kLogError, kLogCategory, u"Auto Profile: %S; the rules in force stay", error.c_str());
   } else if (result == ReadResult::kRead) {
@@ -220,20 +254,25 @@ void Service::Reload() {
   }
   std::lock_guard<std::mutex> hold(lock_);
   if (result != ReadResult::kFailed) {
-    if (result == ReadResult::kMissing && reads_ > 0 && !decider_.rules().rules.empty()) {
+    if (result == ReadResult::kMissing && file_seen_ && !decider_.rules().rules.empty()) {
       LogMessage(kLogEvent, kLogCategory, u"Auto Profile: %ws is gone, no rules",
                  rules_path_.c_str());
     } else if (result == ReadResult::kMissing) {
       LogMessage(kLogLifecycle, kLogCategory, u"Auto Profile: no rules file %ws", rules_path_.c_str());
     }
-    const uint64_t now = platform::TickMs();
     decider_.SetRules(std::move(rules), now);
     next_scan_ = decider_.rules().HasRunningRule() ? now : kNoDeadline;
   }
+  file_seen_ = result != ReadResult::kMissing;
   ++reads_;
   changed_.notify_all();
 }
 
+bool Service::RereadDue(uint64_t now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return now >= retry_at_ ||
+         (missing_since_ != kNoDeadline && now - missing_since_ >= kRemovedAfterMs);
+}
 
 void Service::Scan() {
   // The worker and an attaching thread may both scan; the exit watch takes one at a time.
@@ -295,7 +334,8 @@ void Service::ActOn(const std::u16string& path) {
 
 uint32_t Service::WaitTimeout() {
   std::lock_guard<std::mutex> hold(lock_);
-  const uint64_t next = std::min(decider_.NextDeadline(), next_scan_);
+  uint64_t next = std::min({decider_.NextDeadline(), next_scan_, retry_at_});
+  if (missing_since_ != kNoDeadline) next = std::min(next, missing_since_ + kRemovedAfterMs);
   if (next == kNoDeadline) return platform::kInfinite;
   const uint64_t now = platform::TickMs();
   return next <= now ? 0 : static_cast<uint32_t>(std::min<uint64_t>(next - now, 60000));
@@ -323,6 +363,7 @@ void Service::Work() {
     std::swap(rescan, rescan_);
     seen = posted_;
   }
+  if (!reload) reload = RereadDue(platform::TickMs());
   if (reload) {
     Reload();
     SayNoFocus();

@@ -49,7 +49,9 @@ class Service final : public devices::DeviceObserver {
   // The running programs may have changed: scan them at once.
   void RescanRunning();
 
-  // For tools: how often the rules file has been read (or found missing) so far.
+  // For tools: how often the rules file has been read (or found missing) so far. A file that
+  // disappears is counted once it has stayed away for kRemovedAfterMs; one that comes back
+  // sooner counts as changed, never as removed.
   uint64_t ReadCount();
   // Waits until the file has been read more than count times; false after timeout_ms.
   bool WaitReadMoreThan(uint64_t count, uint32_t timeout_ms);
@@ -85,6 +87,10 @@ class Service final : public devices::DeviceObserver {
   std::shared_ptr<std::mutex> ActLock(const std::u16string& path);
   uint32_t WaitTimeout();
 
+  // Whether the worker must read the rules file again now: a file that went missing has stayed
+  // away long enough, or a read refused because another program held the file is due again.
+  bool RereadDue(uint64_t now);
+
   std::u16string rules_path_;
   ProgramSource source_;
   platform::Event stop_{platform::Event::Kind::kManualReset};
@@ -106,6 +112,12 @@ class Service final : public devices::DeviceObserver {
   uint64_t handled_ = 0;  // of these, the ones the worker has finished
   uint64_t reads_ = 0;
   uint64_t next_scan_ = kNoDeadline;
+  // Reading: whether the last read found a file (so that its disappearance waits to be sure),
+  // since when it has been missing, and when a refused read is tried again.
+  bool file_seen_ = false;
+  uint64_t missing_since_ = kNoDeadline;
+  uint64_t retry_at_ = kNoDeadline;
+  int retries_ = 0;
   bool focus_available_ = true;
   bool said_no_focus_ = false;
 };

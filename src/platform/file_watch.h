@@ -12,6 +12,11 @@ namespace platform {
 // Empty when no location can be formed.
 std::u16string RulesFilePath();
 
+// Whether the file exists but another program holds it so that it cannot be read now (a sharing
+// violation on Windows, while an editor writes it); never on Linux, where nothing locks a file
+// against reading.
+bool FileHeldByAnother(const std::u16string& path);
+
 // Called from the watch's own thread after the file may have changed. Several changes close
 // together may be reported once; the receiver rereads the file.
 using FileChangeSink = void (*)(void* context);

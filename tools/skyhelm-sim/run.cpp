@@ -106,8 +106,9 @@ int RunScenario(const std::string& file, RunMode mode) {
   int status = kRunMalformed;
   if (in_process) {
     _putenv_s("SKYHELM_ROOT", root.c_str());
-    // The rules file of automatic profiles lies in the run's own %APPDATA%.
-    _putenv_s("APPDATA", Utf8Of(work / "appdata").c_str());
+    // The rules file of automatic profiles lies in the run's own %APPDATA%, inside the root as
+    // on Linux, so that steps reach it as config/skyhelm/rules.toml.
+    _putenv_s("APPDATA", Utf8Of(work / "root" / "config").c_str());
     _putenv_s("SKYHELM_RULES", "");
     status = Play(file, root, Utf8Of(fs::current_path()), nullptr);
   } else {

@@ -82,7 +82,7 @@ class ServiceProcess : public ServiceSide {
  public:
   ServiceProcess(sim::DriverModel& model, const fs::path& work, bool start_late)
       : model_(model), host_(model), root_(work / "root"), bin_(work / "bin"),
-        appdata_(work / "appdata"), start_late_(start_late) {}
+        appdata_(work / "root" / "config"), start_late_(start_late) {}
   ~ServiceProcess() override {
     std::string ignored;
     Finish(&ignored);
@@ -142,7 +142,9 @@ class ServiceProcess : public ServiceSide {
   sim::DriverHost host_;
   const fs::path root_;
   const fs::path bin_;
-  const fs::path appdata_;  // the service's %APPDATA%, where its rules file lies
+  // The service's %APPDATA%, where its rules file lies: inside the root, as on Linux, so that
+  // steps reach the file as config/skyhelm/rules.toml.
+  const fs::path appdata_;
   const bool start_late_;  // the service starts once the first controller is present
   fs::path windows_;
   fs::path inf_;
@@ -183,7 +185,7 @@ bool ServiceProcess::Prepare(std::string* error) {
   echo_log_ = GetEnvironmentVariableW(L"SKYHELM_LOG", nullptr, 0) != 0;
   // Wine sets %APPDATA% afresh in every process it starts: the service is told the file.
   SetEnvironmentVariableW(L"APPDATA", appdata_.c_str());
-  SetEnvironmentVariableW(L"SKYHELM_RULES", (appdata_ / "Skyhelm" / "rules.toml").c_str());
+  SetEnvironmentVariableW(L"SKYHELM_RULES", (appdata_ / "skyhelm" / "rules.toml").c_str());
   SetEnvironmentVariableW(L"SKYHELM_LOG", L"4");
   return true;
 }
@@ -293,7 +295,7 @@ int ServiceProcess::Settle(std::string* error) {
 // The service reads the rules at its start; while it runs, each change is read within 1 s. The
 // file is replaced by a rename, so that the one read it causes sees the whole text.
 int ServiceProcess::Rules(const std::string* text, std::string* error) {
-  const fs::path file = appdata_ / "Skyhelm" / "rules.toml";
+  const fs::path file = appdata_ / "skyhelm" / "rules.toml";
   const size_t mark = LogSize();
   std::error_code failed;
   if (text == nullptr) {

@@ -45,6 +45,19 @@ std::u16string RulesFilePath() {
   return folder + u"Skyhelm\\rules.toml";
 }
 
+bool FileHeldByAnother(const std::u16string& path) {
+  // Opened as the reader opens it, sharing everything: only another program's own sharing
+  // mode can refuse it.
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return false;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 struct FileWatch::State {
   FileChangeSink sink = nullptr;
   void* context = nullptr;
