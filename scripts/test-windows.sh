@@ -19,9 +19,12 @@ scenarios_start=$SECONDS
 export SKYHELM_SCENARIO_OS=windows
 SKYHELM_SIM_RUN="bash $PWD/scripts/windows-scenario.sh" \
   bash tests/system/scenarios.sh build/windows "$PWD" || { [ "$status" -ne 0 ] || status=1; }
-# Once more with the controller present before the service starts: found at start.
+# Once more with the controller present before the service starts: found at start, it sees the
+# program really in front.
 SKYHELM_SIM_RUN="bash $PWD/scripts/windows-scenario.sh --start-late" \
-  bash tests/system/scenarios.sh build/windows "$PWD" tests/system/scenarios/clutch_load.scenario ||
+  bash tests/system/scenarios.sh build/windows "$PWD" tests/system/scenarios/clutch_load.scenario \
+  tests/system/scenarios/autoprofile_attach_in_front.scenario \
+  tests/system/scenarios/autoprofile_start_in_front.scenario ||
   { [ "$status" -ne 0 ] || status=1; }
 echo "scenarios against skyhelm.exe: $((SECONDS - scenarios_start)) s"
 # The service against a hostile stand-in driver: 60 s of faults through the kernel path

@@ -1,5 +1,4 @@
-// The message-only window on Windows: decoding of device-change messages, creation with
-// discovery, attach and detach of a controller through its messages, and the end of the message
+// The message-only window on Windows: decoding of device-change messages, creation, attach and detach of a controller through its messages, and the end of the message
 // loop through WM_DESTROY.
 #ifdef _WIN32
 
@@ -74,7 +73,7 @@ void CALLBACK LoopDeadline(HWND, UINT, UINT_PTR, DWORD) {
   PostQuitMessage(1);
 }
 
-TEST(MessageWindow, CreatedWithDiscoveryAndEndedThroughDestroy) {
+TEST(MessageWindow, CreatedAttachesThroughItsMessagesAndEndsThroughDestroy) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   app::RegisterMessageWindowClass(instance);
   HWND window = app::CreateMessageWindow(instance);

@@ -1,6 +1,6 @@
 // Editors' ways of saving the rules file: the service's reading (a file deleted and written again
-// is one change, a removal counts after 2 s) and, on Linux, the watch of a folder made again and
-// of a file reached through a symbolic link.
+// is one change, a removal counts after 2 s), the watch of a folder made again and, on Linux, of
+// a file reached through a symbolic link.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +11,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "autoprofile/service.h"
 #include "log/log.h"
@@ -109,7 +113,35 @@ TEST(RulesReading, AFileDeletedAndWrittenAgainIsOneChangeAndARemovalCountsAfterT
   fs::remove_all(folder);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+
+TEST(RulesReading, AFileAnEditorStillHoldsIsReadOnceItLetsGo) {
+  LogLines log;
+  const fs::path folder = Scratch("held");
+  const fs::path file = folder / "Skyhelm" / "rules.toml";
+  fs::create_directories(file.parent_path());
+  autoprofile::Service service;
+  ASSERT_TRUE(service.Start(file.u16string(), {nullptr, nullptr, false}));
+  const uint64_t first = service.ReadCount();
+  // Written by a program that shares nothing and keeps the file a while after writing.
+  HANDLE held = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(held, kRules, sizeof kRules - 1, &written, nullptr));
+  FlushFileBuffers(held);
+  ASSERT_TRUE(platform::FileHeldByAnother(file.u16string()));
+  Sleep(600);
+  CloseHandle(held);
+  EXPECT_FALSE(platform::FileHeldByAnother(file.u16string()));
+  ASSERT_TRUE(log.WaitFor("1 rules read from "));
+  EXPECT_EQ(log.Count("the rules in force stay"), 0);
+  EXPECT_GT(service.ReadCount(), first);
+  service.Stop();
+  fs::remove_all(folder);
+}
+
+#endif  // _WIN32
 
 // Counts the watch's reports and waits for the next one.
 class Reports {
@@ -147,7 +179,7 @@ TEST(RulesFileWatch, WatchesAFolderDeletedAndMadeAgain) {
   const fs::path folder = Scratch("remade");
   const fs::path file = folder / "skyhelm" / "rules.toml";
   Reports reports;
-  platform::FileWatch watch(platform::FromUtf8(file.string()), &Reports::Changed, &reports);
+  platform::FileWatch watch(file.u16string(), &Reports::Changed, &reports);
   ASSERT_TRUE(watch.Start());
   Write(file, kRules);
   ASSERT_TRUE(reports.Next());
@@ -167,6 +199,8 @@ TEST(RulesFileWatch, WatchesAFolderDeletedAndMadeAgain) {
   watch.Stop();
   fs::remove_all(folder);
 }
+
+#ifndef _WIN32
 
 TEST(RulesFileWatch, FollowsASymbolicLinkToItsTargetAndToANewTarget) {
   const fs::path folder = Scratch("linked");

@@ -53,9 +53,6 @@ platform::DeviceChange DecodeDeviceChange(WPARAM wparam, LPARAM lparam) {
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_CREATE:
-      devices::DiscoverDevices(window);
-      return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
       return 0;
@@ -110,7 +107,8 @@ autoprofile::Service* StartAutomaticProfiles() {
 
 // The watch of the window in front, on this thread, whose message loop delivers its hook and
 // timer; started once the message window exists, so that the window is the first thing this
-// process asks of the window system.
+// process asks of the window system, and before the controllers are discovered, so that those
+// present at start see the program really in front (its first report is made at once).
 void WatchForeground(autoprofile::Service* service) {
   if (service == nullptr) return;
   auto* front = new platform::ForegroundWatch(&OnForeground, service);
@@ -136,6 +134,7 @@ int ProcessEntry(void* instance) {
   HWND window = CreateMessageWindow(module);
   if (IsWindow(window) != TRUE) return 0;
   WatchForeground(autoprofiles);
+  devices::DiscoverDevices(window);
   RunMessageLoop();
   // Nothing is torn down: attached devices, the mutex and the window are left to process exit.
   return 0;
