@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "autoprofile/glob.h"
+#include "platform/text.h"
 
 namespace autoprofile {
 namespace {
@@ -49,12 +50,35 @@ bool IsAbsolute(const std::u16string& path) {
 
 bool SameProfilePath(std::u16string_view a, std::u16string_view b) {
   const auto normal = [](std::u16string_view path) {
+    const auto separator = [](char16_t unit) { return unit == u'/' || unit == u'\\'; };
+    // The root stays as it is: one separator, or a leading pair (a network path), and a drive.
     std::u16string out;
-    for (char16_t unit : path) {
-      if (unit == u'\\') unit = u'/';
-      // A leading pair stays: it begins a network path.
-      if (unit == u'/' && out.size() > 1 && out.back() == u'/') continue;
-      out += kPathsIgnoreCase ? FoldCase(unit) : unit;
+    size_t at = 0;
+    for (; at < path.size() && at < 2 && separator(path[at]); ++at) out += u'/';
+    if (at == 0 && path.size() >= 2 && path[1] == u':') {
+      out = path.substr(0, 2);
+      at = 2;
+    }
+    const size_t root = out.size();
+    std::vector<std::u16string_view> segments;
+    while (at < path.size()) {
+      size_t end = at;
+      while (end < path.size() && !separator(path[end])) ++end;
+      const std::u16string_view segment = path.substr(at, end - at);
+      at = end + 1;
+      if (segment.empty() || segment == u".") continue;
+      if (segment == u".." && !segments.empty() && segments.back() != u"..") {
+        segments.pop_back();
+      } else if (segment != u".." || root == 0) {
+        segments.push_back(segment);  // ".." above the root of an absolute path is the root
+      }
+    }
+    for (size_t i = 0; i < segments.size(); ++i) {
+      if (i > 0 || (root > 0 && !separator(out.back()))) out += u'/';
+      out += segments[i];
+    }
+    if (kPathsIgnoreCase) {
+      for (char16_t& unit : out) unit = platform::UpperCaseUnit(unit);
     }
     return out;
   };

@@ -42,7 +42,8 @@ std::u16string ProfileFullPath(const std::u16string& root, const std::u16string&
                                char16_t separator);
 
 // Whether two profile paths name the same file: separators made uniform, doubled ones collapsed,
-// and on Windows without regard to case.
+// "." and ".." segments resolved, and on Windows case compared as its file systems compare it
+// (each unit upper-cased, all of Unicode).
 bool SameProfilePath(std::u16string_view a, std::u16string_view b);
 
 class Decider {

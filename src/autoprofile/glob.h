@@ -5,12 +5,15 @@
 
 namespace autoprofile {
 
-// True when text matches glob: "*" any run of units (also none), "?" one unit, every other unit
-// itself, compared without regard to case. With path_separators, "/" and "\" in the glob each
-// match either separator in text.
+// True when text matches glob, compared by code points (a surrogate pair is one) and without
+// regard to case (simple case folding, all of Unicode):
+//   "*"      any run of characters, also none;
+//   "?"      one character;
+//   "[...]"  one character of the class, as in shell globs: "[abc]", ranges "[a-z]", "[!x]" or
+//            "[^x]" for any character but those; a "]" first in the class and a "-" first or
+//            last stand for themselves; a "[" that no "]" closes stands for itself;
+//   every other character itself ("[*]", "[?]" and "[[]" match the signs themselves).
+// With path_separators, "/" and "\" in the glob (also in a class) each match either separator.
 bool GlobMatch(std::u16string_view glob, std::u16string_view text, bool path_separators = false);
-
-// The unit folded for comparison without regard to case (ASCII and Latin-1 letters).
-char16_t FoldCase(char16_t unit);
 
 }  // namespace autoprofile

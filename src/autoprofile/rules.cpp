@@ -3,11 +3,24 @@
 #define TOML_EXCEPTIONS 0
 #define TOML_HEADER_ONLY 1
 #define TOML_ENABLE_FORMATTERS 0
+#include <toml++/impl/preprocessor.h>
+// toml++ checks its own parser's invariants with TOML_ASSERT: assert() (abort) in builds without
+// NDEBUG, and in builds with it an assumption for the optimiser (TOML_ASSERT_ASSUME), which is
+// undefined behaviour when it is false. Some rules files break one ("[[" and a control character
+// reach parse_key, which asserts a key begins there); the parser reports the error on its next
+// step either way. So in every build the checks are left out and nothing is assumed: no rules
+// file ends the service, and the fuzz target runs this same configuration under the sanitizers.
+#undef TOML_ASSERT
+#undef TOML_ASSERT_ASSUME
+#define TOML_ASSERT(expr) static_cast<void>(0)
+#define TOML_ASSERT_ASSUME(expr) static_cast<void>(0)
 #include <toml++/toml.h>
 
 #include "autoprofile/rules.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "platform/files.h"
@@ -16,19 +29,17 @@
 namespace autoprofile {
 namespace {
 
-// Collects the first error with its place in the file.
+// Collects every error with its place in the file.
 class Checker {
  public:
   explicit Checker(std::string_view source) : source_(source) {}
 
   bool Fail(const toml::source_region& where, const std::string& what) {
-    if (error_.empty()) {
-      error_ = source_ + ":" + std::to_string(where.begin.line) + ":" +
-               std::to_string(where.begin.column) + ": " + what;
-    }
+    errors_.push_back(source_ + ":" + std::to_string(where.begin.line) + ":" +
+                      std::to_string(where.begin.column) + ": " + what);
     return false;
   }
-  const std::string& error() const { return error_; }
+  const std::vector<std::string>& errors() const { return errors_; }
 
   // A string value, or an error naming key and what it must be.
   bool String(const toml::node& node, std::string_view key, std::u16string* out) {
@@ -59,37 +70,43 @@ class Checker {
 
  private:
   std::string source_;
-  std::string error_;
+  std::vector<std::string> errors_;
 };
 
+// Each check goes on after a mistake so that every mistake is found; a key that is present but
+// wrong counts as given for the checks between keys, which would only repeat its error.
 bool ReadTop(const toml::table& top, Checker& check, Rules* rules) {
+  bool ok = true;
   for (const auto& [key, node] : top) {
     const std::string_view name = key.str();
     int word = 0;
     if (name == "when_unmatched") {
-      if (!check.Word(node, name, {"keep", "default", "clear"}, &word)) return false;
-      rules->when_unmatched = static_cast<Unmatched>(word);
+      if (check.Word(node, name, {"keep", "default", "clear"}, &word)) {
+        rules->when_unmatched = static_cast<Unmatched>(word);
+      } else {
+        ok = false;
+      }
     } else if (name == "default_profile") {
-      if (!check.String(node, name, &rules->default_profile)) return false;
+      ok = check.String(node, name, &rules->default_profile) && ok;
     } else if (name == "delay_ms") {
       const auto* value = node.as_integer();
       if (value == nullptr || value->get() < 0 || value->get() > kMaxDelayMs) {
-        return check.Fail(node.source(), "\"delay_ms\" must be an integer from 0 to 60000");
+        ok = check.Fail(node.source(), "\"delay_ms\" must be an integer from 0 to 60000");
+      } else {
+        rules->delay_ms = static_cast<uint32_t>(value->get());
       }
-      rules->delay_ms = static_cast<uint32_t>(value->get());
     } else if (name != "rule") {
-      return check.Fail(key.source(), "unknown key \"" + std::string(name) + "\"");
+      ok = check.Fail(key.source(), "unknown key \"" + std::string(name) + "\"");
     }
   }
-  if (rules->when_unmatched == Unmatched::kDefault && rules->default_profile.empty()) {
-    return check.Fail(top["when_unmatched"].node()->source(),
-                      "when_unmatched = \"default\" needs \"default_profile\"");
+  if (rules->when_unmatched == Unmatched::kDefault && !top.contains("default_profile")) {
+    ok = check.Fail(top["when_unmatched"].node()->source(),
+                    "when_unmatched = \"default\" needs \"default_profile\"");
   }
-  return true;
+  return ok;
 }
 
-bool ReadRuleKey(const toml::key& key, const toml::node& node, Checker& check, Rule* rule,
-                 bool* clear_given) {
+bool ReadRuleKey(const toml::key& key, const toml::node& node, Checker& check, Rule* rule) {
   const std::string_view name = key.str();
   if (name == "program") return check.String(node, name, &rule->program);
   if (name == "path") return check.String(node, name, &rule->path);
@@ -105,7 +122,6 @@ bool ReadRuleKey(const toml::key& key, const toml::node& node, Checker& check, R
     const auto* value = node.as_boolean();
     if (value == nullptr) return check.Fail(node.source(), "\"clear\" must be true or false");
     rule->clear = value->get();
-    *clear_given = true;
     return true;
   }
   if (name == "controller") {
@@ -122,22 +138,21 @@ bool ReadRuleKey(const toml::key& key, const toml::node& node, Checker& check, R
 }
 
 bool ReadRule(const toml::table& table, Checker& check, Rule* rule) {
-  bool clear_given = false;
-  for (const auto& [key, node] : table) {
-    if (!ReadRuleKey(key, node, check, rule, &clear_given)) return false;
-  }
+  bool ok = true;
+  for (const auto& [key, node] : table) ok = ReadRuleKey(key, node, check, rule) && ok;
   const std::string which = "rule " + std::to_string(rule->number);
-  if (rule->program.empty() && rule->path.empty() && rule->title.empty()) {
-    return check.Fail(table.source(), which + " needs \"program\", \"path\" or \"title\"");
+  if (!table.contains("program") && !table.contains("path") && !table.contains("title")) {
+    ok = check.Fail(table.source(), which + " needs \"program\", \"path\" or \"title\"");
   }
-  if (rule->clear == !rule->profile.empty()) {
-    return check.Fail(table.source(), which + " needs exactly one of \"profile\" and clear = true");
+  const toml::node* clear = table.get("clear");
+  if ((clear == nullptr || clear->is_boolean()) && rule->clear == table.contains("profile")) {
+    ok = check.Fail(table.source(), which + " needs exactly one of \"profile\" and clear = true");
   }
-  if (rule->trigger == Trigger::kRunning && !rule->title.empty()) {
-    return check.Fail(table["title"].node()->source(),
-                      which + ": \"title\" cannot be used with trigger = \"running\"");
+  if (rule->trigger == Trigger::kRunning && table.contains("title")) {
+    ok = check.Fail(table["title"].node()->source(),
+                    which + ": \"title\" cannot be used with trigger = \"running\"");
   }
-  return true;
+  return ok;
 }
 
 }  // namespace
@@ -149,54 +164,64 @@ bool Rules::HasRunningRule() const {
   return false;
 }
 
-bool ParseRules(std::string_view text, std::string_view source, Rules* out, std::string* error) {
+bool ParseRules(std::string_view text, std::string_view source, Rules* out, std::string* error,
+                std::vector<std::string>* all_errors) {
   Checker check(source);
   toml::parse_result parsed = toml::parse(text, source);
+  Rules rules;
+  bool ok = false;
   if (!parsed) {
     check.Fail(parsed.error().source(), std::string(parsed.error().description()));
-    *error = check.error();
-    return false;
-  }
-  const toml::table& top = parsed.table();
-  Rules rules;
-  bool ok = ReadTop(top, check, &rules);
-  if (const toml::node* list = top.get("rule"); ok && list != nullptr) {
-    const toml::array* array = list->as_array();
-    if (array == nullptr || !array->is_array_of_tables()) {
-      ok = check.Fail(list->source(), "\"rule\" must be a list of tables ([[rule]])");
-    }
-    for (size_t i = 0; ok && array != nullptr && i < array->size(); ++i) {
-      Rule rule;
-      rule.number = static_cast<int>(i + 1);
-      ok = ReadRule(*array->get(i)->as_table(), check, &rule);
-      rules.rules.push_back(std::move(rule));
+  } else {
+    const toml::table& top = parsed.table();
+    ok = ReadTop(top, check, &rules);
+    if (const toml::node* list = top.get("rule"); list != nullptr) {
+      const toml::array* array = list->as_array();
+      const bool tables = array != nullptr && array->is_array_of_tables();
+      if (!tables) ok = check.Fail(list->source(), "\"rule\" must be a list of tables ([[rule]])");
+      for (size_t i = 0; tables && i < array->size(); ++i) {
+        Rule rule;
+        rule.number = static_cast<int>(i + 1);
+        ok = ReadRule(*array->get(i)->as_table(), check, &rule) && ok;
+        rules.rules.push_back(std::move(rule));
+      }
     }
   }
-  if (!ok) {
-    *error = check.error();
+  if (!check.errors().empty()) {
+    *error = check.errors().front();
+    if (all_errors != nullptr) *all_errors = check.errors();
     return false;
   }
   *out = std::move(rules);
   return true;
 }
 
-ReadResult ReadRulesFile(const std::u16string& path, Rules* out, std::string* error) {
+ReadResult ReadRulesFile(const std::u16string& path, Rules* out, std::string* error,
+                         std::vector<std::string>* all_errors) {
   const std::string source = platform::ToUtf8(path);
-  if (platform::FileAttributes(path) == platform::kInvalidAttributes) return ReadResult::kMissing;
+  const uint32_t attributes = platform::FileAttributes(path);
+  if (attributes == platform::kInvalidAttributes) return ReadResult::kMissing;
+  const auto failed = [&](const std::string& why) {
+    *error = source + ": " + why;
+    if (all_errors != nullptr) *all_errors = {*error};
+    return ReadResult::kFailed;
+  };
+  // Opening a folder for reading succeeds on Linux, and reading it then fails.
+  if ((attributes & platform::kAttributeDirectory) != 0) return failed("is a folder, not a file");
+  errno = 0;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenSharedRead(path, "rb"),
                                                         &std::fclose);
-  if (file == nullptr) {
-    *error = source + ": cannot be read";
-    return ReadResult::kFailed;
-  }
+  if (file == nullptr) return failed(std::string("cannot be read: ") + std::strerror(errno));
   std::string text(kMaxRulesFileBytes + 1, '\0');
+  errno = 0;
   const size_t length = std::fread(text.data(), 1, text.size(), file.get());
-  if (length > kMaxRulesFileBytes) {
-    *error = source + ": larger than 1 MB, not read";
-    return ReadResult::kFailed;
+  if (std::ferror(file.get()) != 0) {
+    return failed(std::string("cannot be read: ") + std::strerror(errno));
   }
+  if (length > kMaxRulesFileBytes) return failed("larger than 1 MB, not read");
   text.resize(length);
-  return ParseRules(text, source, out, error) ? ReadResult::kRead : ReadResult::kFailed;
+  return ParseRules(text, source, out, error, all_errors) ? ReadResult::kRead
+                                                          : ReadResult::kFailed;
 }
 
 }  // namespace autoprofile

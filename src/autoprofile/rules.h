@@ -42,13 +42,17 @@ struct Rules {
 };
 
 // Reads rules from the text of a rules file; source names the file in messages. False with
-// *error as "SOURCE:LINE:COLUMN: what is wrong" when the text is not a valid rules file; *out is
-// then untouched.
-bool ParseRules(std::string_view text, std::string_view source, Rules* out, std::string* error);
+// *error as "SOURCE:LINE:COLUMN: what is wrong" (the first mistake) when the text is not a valid
+// rules file; *out is then untouched. all_errors, when given, gets every mistake found: all of
+// them once the text is TOML, else the TOML error alone.
+bool ParseRules(std::string_view text, std::string_view source, Rules* out, std::string* error,
+                std::vector<std::string>* all_errors = nullptr);
 
 enum class ReadResult { kRead, kMissing, kFailed };
 // Reads the rules file at path (at most kMaxRulesFileBytes). kMissing: no file (no rules);
-// kFailed: *error says why and *out is untouched.
-ReadResult ReadRulesFile(const std::u16string& path, Rules* out, std::string* error);
+// kFailed: *error says why ("SOURCE: is a folder, not a file", "SOURCE: cannot be read: REASON"
+// or the first mistake; all_errors, when given, every one) and *out is untouched.
+ReadResult ReadRulesFile(const std::u16string& path, Rules* out, std::string* error,
+                         std::vector<std::string>* all_errors = nullptr);
 
 }  // namespace autoprofile

@@ -1,9 +1,57 @@
-// UTF-8 <-> UTF-16 conversions.
+// UTF-8 <-> UTF-16 conversions and case mappings.
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace platform {
+namespace {
+
+struct CaseRun {
+  char32_t first;
+  uint16_t count;
+  uint8_t stride;
+  int32_t delta;
+};
+
+#include "platform/case_tables.inc"
+
+// The mapping of c by runs sorted by first: only the last run that starts at or before c can
+// hold it.
+template <size_t N>
+char32_t MapByRuns(const CaseRun (&runs)[N], char32_t c) {
+  const CaseRun* after = std::upper_bound(std::begin(runs), std::end(runs), c,
+                                          [](char32_t value, const CaseRun& run) {
+                                            return value < run.first;
+                                          });
+  if (after == std::begin(runs)) return c;
+  const CaseRun& run = after[-1];
+  const char32_t offset = c - run.first;
+  if (offset % run.stride != 0 || offset / run.stride >= run.count) return c;
+  return static_cast<char32_t>(static_cast<int32_t>(c) + run.delta);
+}
+
+}  // namespace
+
+char32_t NextCodePoint(std::u16string_view text, size_t* at) {
+  const char32_t unit = text[(*at)++];
+  if (unit >= 0xD800 && unit <= 0xDBFF && *at < text.size() && text[*at] >= 0xDC00 &&
+      text[*at] <= 0xDFFF) {
+    return 0x10000 + ((unit - 0xD800) << 10) + (text[(*at)++] - 0xDC00);
+  }
+  return unit;
+}
+
+char32_t FoldCase(char32_t c) {
+  if (c < 0x80) return c >= U'A' && c <= U'Z' ? c + 32 : c;
+  return MapByRuns(kFoldRuns, c);
+}
+
+char16_t UpperCaseUnit(char16_t unit) {
+  if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? unit - 32 : unit;
+  return static_cast<char16_t>(MapByRuns(kUpperRuns, unit));
+}
 
 std::string ToUtf8(std::u16string_view text) {
   std::string out;

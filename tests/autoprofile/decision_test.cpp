@@ -262,8 +262,20 @@ TEST(ProfilePathTest, FormsAndComparesPathsAsTheDriverReportsThem) {
   EXPECT_EQ(ProfileFullPath(u"C:\\P", u"d:\\x.pr0", u'\\'), u"d:\\x.pr0");
   EXPECT_TRUE(SameProfilePath(u"/r//DCS\\A.pr0", u"/r/DCS/A.pr0"));
   EXPECT_FALSE(SameProfilePath(u"/r/DCS/A.pr0", u"/r/DCS/B.pr0"));
+  // "." and ".." segments are resolved; ".." never climbs above the root.
+  EXPECT_TRUE(SameProfilePath(u"/r/./Falcon.pr0", u"/r/Falcon.pr0"));
+  EXPECT_TRUE(SameProfilePath(u"/r/Sub/../Falcon.pr0", u"/r/Falcon.pr0"));
+  EXPECT_TRUE(SameProfilePath(u"C:\\P\\a\\b\\..\\..\\.\\F.pr0", u"C:/P/F.pr0"));
+  EXPECT_TRUE(SameProfilePath(u"/../r/F.pr0", u"/r/F.pr0"));
+  EXPECT_FALSE(SameProfilePath(u"/r/Sub/../F.pr0", u"/r/Sub/F.pr0"));
+  EXPECT_FALSE(SameProfilePath(u"//srv/F.pr0", u"/srv/F.pr0"));
 #ifdef _WIN32
   EXPECT_TRUE(SameProfilePath(u"C:\\P\\a.PR0", u"c:/p/A.pr0"));
+  // As the file system compares: every unit upper-cased, so Cyrillic and Greek too, but "ß"
+  // and "ẞ" stay two names.
+  EXPECT_TRUE(SameProfilePath(u"C:\\\u041f\\\u0438\u043b.pr0", u"c:\\\u043f\\\u0418\u041b.PR0"));
+  EXPECT_TRUE(SameProfilePath(u"C:\\\u03c3\u03c2.pr0", u"C:\\\u03a3\u03a3.pr0"));
+  EXPECT_FALSE(SameProfilePath(u"C:\\\u00df.pr0", u"C:\\\u1e9e.pr0"));
 #else
   EXPECT_FALSE(SameProfilePath(u"/r/a.PR0", u"/r/A.pr0"));
 #endif
