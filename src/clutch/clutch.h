@@ -42,6 +42,11 @@ class CClutch {
   bool Init(DeviceSession& session);
   // The root folder registered for the member GUID, read into buffer (platform::kMaxPath units).
   static bool ReadProfileDirectory(const platform::Guid& member, char16_t* buffer);
+  // The root folder of a controller whose member GUID has none registered: the common documents
+  // folder with "Corvane" appended, or the root fallback.
+  static std::u16string DefaultRootFolder();
+  // Every root folder registered for a member GUID, in the registry's order.
+  static std::vector<std::u16string> RegisteredRootFolders();
   // Rebuilds the list of the current folder: "..", the sub-folders, then the profiles.
   void BuildList();
   void ShowCurrent(DeviceSession& session);

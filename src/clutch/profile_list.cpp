@@ -28,6 +28,30 @@ bool CClutch::ReadProfileDirectory(const platform::Guid& member, char16_t* buffe
                                      platform::kMaxPath);
 }
 
+std::vector<std::u16string> CClutch::RegisteredRootFolders() {
+  std::vector<std::u16string> names, folders;
+  platform::MachineValueNames(kProfileDirectoriesKey, &names);
+  for (const std::u16string& name : names) {
+    platform::Guid member;
+    char16_t buffer[platform::kMaxPath] = {};
+    if (platform::ParseGuid(name, &member) && ReadProfileDirectory(member, buffer)) {
+      folders.push_back(buffer);
+    }
+  }
+  return folders;
+}
+
+std::u16string CClutch::DefaultRootFolder() {
+  std::u16string documents;
+  if (!platform::CommonDocumentsFolder(&documents) || documents.size() >= kMaxDocumentsUnits) {
+    return platform::RootFallback();
+  }
+  char16_t buffer[platform::kMaxPath] = {};
+  std::memcpy(buffer, documents.data(), documents.size() * sizeof(char16_t));
+  platform::PathAppend(buffer, u"Corvane");
+  return buffer;
+}
+
 bool CClutch::Init(DeviceSession& session) {
   DriverChannel channel;
   channel.Open(session.path(), false);
@@ -36,18 +60,7 @@ bool CClutch::Init(DeviceSession& session) {
     return false;
   }
   char16_t buffer[platform::kMaxPath] = {};
-  std::u16string documents;
-  if (ReadProfileDirectory(member_guid_, buffer)) {
-    root_folder_ = buffer;
-  } else if (!platform::CommonDocumentsFolder(&documents) ||
-             documents.size() >= kMaxDocumentsUnits) {
-    root_folder_ = platform::RootFallback();
-  } else {
-    std::memcpy(buffer, documents.data(), documents.size() * sizeof(char16_t));
-    buffer[documents.size()] = u'\0';
-    platform::PathAppend(buffer, u"Corvane");
-    root_folder_ = buffer;
-  }
+  root_folder_ = ReadProfileDirectory(member_guid_, buffer) ? buffer : DefaultRootFolder();
   const bool ok = channel.Control(IOCTL_GET_CONTROLLER_GUID, nullptr, 0, &controller_guid_,
                                   sizeof controller_guid_);
   channel.Close();

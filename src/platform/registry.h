@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -14,6 +16,10 @@ namespace platform {
 // without a terminator fails.
 bool ReadMachineString(std::u16string_view key_path, std::u16string_view value_name,
                        char16_t* buffer, uint32_t buffer_units);
+
+// The names of the values of key_path (below HKEY_LOCAL_MACHINE); false when the key does not
+// exist or cannot be read.
+bool MachineValueNames(std::u16string_view key_path, std::vector<std::u16string>* names);
 
 // The name of the driver key (below System\CurrentControlSet\Control\Class) of the present
 // device whose instance identifier is instance_id (for example "USB\VID_1234&PID_5678\0001").

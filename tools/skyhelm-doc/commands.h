@@ -26,9 +26,10 @@ int RunOutputs(int argc, char** argv);
 // skyhelm-doc summary FILE [--member GUID] [--controller GUID] [--shift-buttons N,...]: the
 // profile summary a display state would build, as JSON.
 int RunSummary(int argc, char** argv);
-// skyhelm-doc rules FILE [--program PATH] [--title TEXT] [--controller GUID]: checks a rules file
-// (errors as the service logs them, exit 1), prints the rules as understood and, for a program,
-// the rule in force and what would be sent.
+// skyhelm-doc rules FILE [--root FOLDER] [--program PATH] [--title TEXT] [--controller GUID]:
+// checks a rules file (every mistake, "FILE:LINE:COLUMN: what", exit 1), prints the rules as
+// understood, the profile folders and, for a program, the rule in force and what would be sent;
+// then says each profile named that is not in a profile folder (the service's, or FOLDER), exit 1.
 int RunRules(int argc, char** argv);
 
 }  // namespace skyhelm_doc

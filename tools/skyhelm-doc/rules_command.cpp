@@ -1,12 +1,16 @@
-// skyhelm-doc rules: checks an automatic-profile rules file with the service's own reader,
-// prints the rules as understood and, for a program, the rule in force and what would be sent.
+// skyhelm-doc rules: checks an automatic-profile rules file with the service's own reader and
+// that the profiles it names exist, prints the rules as understood and, for a program, the rule
+// in force and what would be sent.
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "autoprofile/decision.h"
 #include "autoprofile/rules.h"
+#include "clutch/clutch.h"
 #include "commands.h"
+#include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 
@@ -65,10 +69,60 @@ void PrintDecision(const autoprofile::Rules& rules, const platform::ProgramInfo&
   }
 }
 
+// The profile folders the service looks in: root when given, else every folder registered for
+// a member GUID and the folder of controllers without one; those that exist, or all of them when
+// none does.
+std::vector<std::u16string> ProfileRoots(const char* root) {
+  if (root != nullptr) return {platform::FromUtf8(root)};
+  std::vector<std::u16string> all = CClutch::RegisteredRootFolders(), existing;
+  all.push_back(CClutch::DefaultRootFolder());
+  for (const std::u16string& folder : all) {
+    const uint32_t attributes = platform::FileAttributes(folder);
+    if (attributes != platform::kInvalidAttributes &&
+        (attributes & platform::kAttributeDirectory) != 0) {
+      existing.push_back(folder);
+    }
+  }
+  return existing.empty() ? all : existing;
+}
+
+// Says, for what (a rule or the default profile), each profile folder where profile is not a
+// file; true when it is in every one.
+bool ProfileExists(const std::string& what, const std::u16string& profile,
+                   const std::vector<std::u16string>& roots) {
+  bool found = true;
+  for (const std::u16string& root : roots) {
+    const std::u16string full = autoprofile::ProfileFullPath(root, profile, platform::kPathSeparator);
+    const uint32_t attributes = platform::FileAttributes(full);
+    if (attributes == platform::kInvalidAttributes ||
+        (attributes & platform::kAttributeDirectory) != 0) {
+      std::fprintf(stderr, "%s: profile %s does not exist: %s\n", what.c_str(),
+                   Utf8(profile).c_str(), Utf8(full).c_str());
+      found = false;
+    }
+  }
+  return found;
+}
+
+bool ProfilesExist(const autoprofile::Rules& rules, const std::vector<std::u16string>& roots) {
+  bool found = true;
+  if (rules.when_unmatched == autoprofile::Unmatched::kDefault) {
+    found = ProfileExists("default_profile", rules.default_profile, roots);
+  }
+  for (const autoprofile::Rule& rule : rules.rules) {
+    if (!rule.clear) found = ProfileExists("rule " + std::to_string(rule.number), rule.profile, roots) && found;
+  }
+  return found;
+}
+
 }  // namespace
 
 int RunRules(int argc, char** argv) {
+  static const char kUsage[] =
+      "usage: skyhelm-doc rules FILE [--root FOLDER] [--program PATH] [--title TEXT] "
+      "[--controller GUID]";
   const char* file = nullptr;
+  const char* root = nullptr;
   platform::ProgramInfo program;
   platform::Guid controller;
   bool asked = false;
@@ -86,31 +140,37 @@ int RunRules(int argc, char** argv) {
       if (!platform::ParseGuid(platform::FromUtf8(argv[++i]), &controller)) {
         return UsageError(std::string("not a GUID: ") + argv[i]);
       }
+    } else if (std::strcmp(argv[i], "--root") == 0 && has_value) {
+      root = argv[++i];
     } else if (file == nullptr && argv[i][0] != '-') {
       file = argv[i];
     } else {
-      return UsageError("usage: skyhelm-doc rules FILE [--program PATH] [--title TEXT] [--controller GUID]");
+      return UsageError(kUsage);
     }
   }
   if (file == nullptr) {
-    return UsageError("usage: skyhelm-doc rules FILE [--program PATH] [--title TEXT] [--controller GUID]");
+    return UsageError(kUsage);
   }
   // A program given by title alone has no path: rules on names and paths cannot match it.
   program.path_unknown = program.path.empty();
   autoprofile::Rules rules;
   std::string error;
-  switch (autoprofile::ReadRulesFile(platform::FromUtf8(file), &rules, &error)) {
+  std::vector<std::string> errors;
+  switch (autoprofile::ReadRulesFile(platform::FromUtf8(file), &rules, &error, &errors)) {
     case autoprofile::ReadResult::kMissing:
       return UsageError(std::string("cannot read ") + file);
     case autoprofile::ReadResult::kFailed:
-      std::fprintf(stderr, "Auto Profile: %s; the rules in force stay\n", error.c_str());
+      for (const std::string& one : errors) std::fprintf(stderr, "%s\n", one.c_str());
       return kExitReaderFailed;
     case autoprofile::ReadResult::kRead:
       break;
   }
   PrintRules(rules);
+  const std::vector<std::u16string> roots = ProfileRoots(root);
+  for (const std::u16string& folder : roots) std::printf("profile folder: %s\n", Utf8(folder).c_str());
   if (asked) PrintDecision(rules, program, controller);
-  return kExitRead;
+  std::fflush(stdout);
+  return ProfilesExist(rules, roots) ? kExitRead : kExitReaderFailed;
 }
 
 }  // namespace skyhelm_doc

@@ -2,6 +2,9 @@
 // a folder below it, a value a file of UTF-8 text. Names match without regard to case.
 #include "platform/registry.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -75,6 +78,22 @@ bool ReadMachineString(std::u16string_view key_path, std::u16string_view value_n
   if (!bytes.empty() && bytes.back() == '\n') bytes.pop_back();
   if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   return CopyValue(FromUtf8(bytes), buffer, buffer_units);
+}
+
+bool MachineValueNames(std::u16string_view key_path, std::vector<std::u16string>* names) {
+  std::string folder;
+  if (!FindKeyFolder(key_path, &folder)) return false;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  names->clear();
+  while (const struct dirent* entry = readdir(dir)) {
+    struct stat info;
+    if (stat((folder + "/" + entry->d_name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      names->push_back(FromUtf8(entry->d_name));  // a file is a value, a folder a sub-key
+    }
+  }
+  closedir(dir);
+  return true;
 }
 
 bool DeviceDriverKey(std::u16string_view instance_id, char16_t* buffer, uint32_t buffer_units) {

@@ -47,6 +47,25 @@ bool ReadMachineString(std::u16string_view key_path, std::u16string_view value_n
   return true;
 }
 
+bool MachineValueNames(std::u16string_view key_path, std::vector<std::u16string>* names) {
+  std::u16string key_text(key_path);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key_text), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  names->clear();
+  std::u16string name(16384, u'\0');  // the longest value name the registry allows, terminated
+  for (DWORD index = 0;; ++index) {
+    DWORD units = static_cast<DWORD>(name.size());
+    const LONG status = RegEnumValueW(key, index, reinterpret_cast<wchar_t*>(name.data()), &units,
+                                      nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) break;  // ERROR_NO_MORE_ITEMS at the end
+    names->push_back(name.substr(0, units));
+  }
+  RegCloseKey(key);
+  return true;
+}
+
 bool DeviceDriverKey(std::u16string_view instance_id, char16_t* buffer, uint32_t buffer_units) {
   if (buffer == nullptr || buffer_units == 0 || instance_id.empty()) return false;
   HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
