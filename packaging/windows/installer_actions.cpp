@@ -7,6 +7,10 @@
 // message that says why and what to do. The program it closed is named in a property, which the
 // installer hands to RestartSkyhelmOnRollback: should the install fail later and be rolled back,
 // that program is started again.
+//
+// RemoveLogVariable runs once an uninstall is done: it removes the user variable SKYHELM_LOG that
+// skyhelm-ctl log sets, as skyhelm-ctl log off does. The log file itself is the user's and stays.
+// KeepLogVariable puts the variable back in an upgrade whose removal of the older version took it.
 #include <windows.h>
 
 #include <msi.h>
@@ -15,6 +19,7 @@
 #include <string>
 
 #include "app/process_entry.h"
+#include "log_variable.h"
 
 namespace {
 
@@ -67,6 +72,20 @@ std::wstring ImagePath(HANDLE process) {
   return path;
 }
 
+// A property of the install; empty when it has none or cannot be read.
+std::wstring Property(MSIHANDLE install, const wchar_t* name) {
+  std::wstring value(MAX_PATH, L'\0');
+  DWORD size = static_cast<DWORD>(value.size());
+  UINT read = MsiGetPropertyW(install, name, value.data(), &size);
+  if (read == ERROR_MORE_DATA) {
+    value.resize(++size);
+    read = MsiGetPropertyW(install, name, value.data(), &size);
+  }
+  if (read != ERROR_SUCCESS) return {};
+  value.resize(size);
+  return value;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) {
@@ -115,15 +134,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseSkyhelm(MSIHANDLE install) 
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RestartSkyhelmOnRollback(MSIHANDLE install) {
-  std::wstring exe(MAX_PATH, L'\0');
-  DWORD size = static_cast<DWORD>(exe.size());
-  UINT read = MsiGetPropertyW(install, L"CustomActionData", exe.data(), &size);
-  if (read == ERROR_MORE_DATA) {
-    exe.resize(++size);
-    read = MsiGetPropertyW(install, L"CustomActionData", exe.data(), &size);
-  }
-  if (read != ERROR_SUCCESS || size == 0) return ERROR_SUCCESS;
-  exe.resize(size);
+  const std::wstring exe = Property(install, L"CustomActionData");
+  if (exe.empty()) return ERROR_SUCCESS;
   const std::wstring folder = exe.substr(0, exe.find_last_of(L'\\'));
   std::wstring command_line = L"\"" + exe + L"\"";
   STARTUPINFOW startup{};
@@ -139,5 +151,36 @@ extern "C" __declspec(dllexport) UINT __stdcall RestartSkyhelmOnRollback(MSIHAND
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   Tell(install, INSTALLMESSAGE_INFO, L"Started Skyhelm again (" + exe + L").");
+  return ERROR_SUCCESS;
+}
+
+// Runs after the uninstall is committed (so that nothing rolls it back), and only when the product
+// is removed for good, not when an upgrade removes the older version. A variable that cannot be
+// removed is logged; the uninstall, already done, still succeeds.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveLogVariable(MSIHANDLE install) {
+  const LSTATUS status = ctl::SetLogVariable(std::wstring());
+  if (status != ERROR_SUCCESS) {
+    Tell(install, INSTALLMESSAGE_INFO,
+         L"Could not remove the user variable SKYHELM_LOG: " +
+             ErrorText(static_cast<DWORD>(status)) + L".");
+  } else {
+    Tell(install, INSTALLMESSAGE_INFO, L"The user variable SKYHELM_LOG is removed.");
+  }
+  return ERROR_SUCCESS;
+}
+
+// Runs in an upgrade right after the older version was removed. Windows Installer tells that
+// removal it is part of an upgrade (UPGRADINGPRODUCTCODE), and it keeps the variable; an installer
+// that does not (Wine's) lets it remove the variable, and the value the install found at its start
+// (LOGSETTING) is written back. That value comes as the registry search reads it raw: one that is
+// not a plain string starts with # and is left alone. A variable that cannot be written is logged.
+extern "C" __declspec(dllexport) UINT __stdcall KeepLogVariable(MSIHANDLE install) {
+  const std::wstring setting = Property(install, L"LOGSETTING");
+  if (setting.empty() || setting.front() == L'#') return ERROR_SUCCESS;
+  if (const LSTATUS status = ctl::SetLogVariable(setting); status != ERROR_SUCCESS) {
+    Tell(install, INSTALLMESSAGE_INFO,
+         L"Could not keep the user variable SKYHELM_LOG (" + setting + L"): " +
+             ErrorText(static_cast<DWORD>(status)) + L".");
+  }
   return ERROR_SUCCESS;
 }

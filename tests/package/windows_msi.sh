@@ -2,11 +2,12 @@
 # The Windows Installer package under Wine, in a fresh prefix, as a user or an administrator uses
 # it silently (msiexec /qn with a verbose log): an install (files, log-on start, the install
 # folder value, the Apps entry, the service running), an upgrade to a newer build (the service
-# closed and started again, the user's rules and .dat file kept), an older package refused, a
-# service that does not close stopping an uninstall before anything changed, the uninstall (the
-# service closed, the package's files, Run value and Apps entry gone, the user's files kept), an
-# install that fails half way leaving the machine as it was (a portable Skyhelm it closed running
-# again), and the uninstall command of the Apps entry removing the folder.
+# closed and started again, the user's rules, .dat file and log setting kept), an older package
+# refused, a service that does not close stopping an uninstall before anything changed, the
+# uninstall (the service closed, the package's files, Run value, Apps entry and log setting gone,
+# the user's files kept), an install that fails half way leaving the machine as it was (a
+# portable Skyhelm it closed running again), and the uninstall command of the Apps entry removing
+# the folder.
 # Usage: windows_msi.sh PACKAGE.msi SOURCE_DIR
 set -euo pipefail
 msi=$(realpath "$1")
@@ -69,6 +70,7 @@ reg_value() {
   wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+log_setting() { reg_value 'HKCU\Environment' SKYHELM_LOG; }
 folder_key='HKCU\Software\Skyhelm'
 # Wine keeps the Apps entry of a per-user package under HKLM.
 apps_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1"; }
@@ -81,6 +83,7 @@ machine_state() {
   reg_value "$folder_key" InstallFolder
   wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null | tr -d '\r' | sort
   md5sum "$rules"
+  echo "log setting: $(log_setting)"
   [ -z "$(services)" ] && echo "no service" || echo "service running"
 }
 
@@ -135,6 +138,8 @@ mkdir -p "$(dirname "$rules")"
 echo 'when_unmatched = "keep"' >"$rules"
 user_dat=$folder/00000000-0000-0000-0000-000000000001.dat
 echo "the user's" >"$user_dat"
+# The log the user turned on (the user variable SKYHELM_LOG).
+wine "$folder/skyhelm-ctl.exe" log 3 </dev/null >/dev/null 2>&1 || fail "skyhelm-ctl log 3 failed"
 
 # A newer build replaces this one in place: the service is closed and the new one started.
 msiexec /i "$(windows_path "$work/newer.msi")"
@@ -148,6 +153,7 @@ for file in $files; do [ -f "$folder/$(basename "$file")" ] || fail "$(basename 
 [ -n "$(reg_value "$run_key" Skyhelm)" ] || fail "the upgrade removed the Run value"
 grep -q keep "$rules" || fail "the upgrade lost rules.toml"
 [ -f "$user_dat" ] || fail "the upgrade removed the user's .dat file"
+[ "$(log_setting)" = 3 ] || fail "the upgrade changed SKYHELM_LOG to '$(log_setting)'"
 
 # The older package refuses, saying why; nothing changes.
 before=$(machine_state)
@@ -186,6 +192,7 @@ no_service || fail "the service runs after uninstall"
 [ -z "$(reg_value "$folder_key" InstallFolder)" ] || fail "the InstallFolder value is left after uninstall"
 [ -z "$(reg_value "$(apps_key "$newer_code")" DisplayName)" ] || fail "the Apps entry is left after uninstall"
 grep -q keep "$rules" || fail "uninstall removed rules.toml"
+[ -z "$(log_setting)" ] || fail "SKYHELM_LOG is left after uninstall"
 
 # An install that fails half way, after its files and values were written (an action that fails
 # is added to the package), leaves the machine as it was: a portable Skyhelm that it closed runs

@@ -1,11 +1,13 @@
 // The values skyhelm-ctl reads and writes under HKEY_CURRENT_USER: the install folder the
-// package records (Software\Skyhelm), the log-on start (Run), its Task Manager state
-// (StartupApproved) and the log variable (Environment).
+// package records (Software\Skyhelm), the log-on start (Run) and its Task Manager state
+// (StartupApproved); the log variable (Environment) is in log_variable.h.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+
+#include "log_variable.h"
 
 namespace ctl {
 
@@ -14,9 +16,7 @@ inline constexpr wchar_t kInstallFolderValue[] = L"InstallFolder";
 inline constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kStartupApprovedKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
-inline constexpr wchar_t kEnvironmentKey[] = L"Environment";
 inline constexpr wchar_t kValueName[] = L"Skyhelm";
-inline constexpr wchar_t kLogVariable[] = L"SKYHELM_LOG";
 
 // A string value under HKCU; false when there is none (or it is not a string).
 bool ReadString(const wchar_t* key, const wchar_t* name, std::wstring* value);
@@ -28,8 +28,5 @@ bool ServicePathOfRunValue(const std::wstring& text, std::wstring* path);
 // Whether Task Manager's Startup apps has the log-on start disabled (StartupApproved\Run value
 // whose first byte is odd).
 bool StartupDisabled();
-// Sets (or, with an empty value, removes) the user variable SKYHELM_LOG and tells running
-// programs that the environment changed. The status code of the registry call.
-LSTATUS SetLogVariable(const std::wstring& value);
 
 }  // namespace ctl
