@@ -1,7 +1,8 @@
 // A stand-in for any program a scenario starts under Windows: skyhelm-sim copies it under the
 // program's name and drives it through its message-only control window (class
 // SkyhelmSimProgram, named by the process id): WM_COPYDATA with a title brings a window of that
-// title to the front (creating it when there is none), WM_CLOSE ends the program.
+// title to the front (creating it when there is none), or with dwData 2 gives the window last
+// brought to the front that title; WM_CLOSE ends the program.
 #include <windows.h>
 
 #include <string>
@@ -10,6 +11,9 @@ namespace {
 
 constexpr wchar_t kControlClass[] = L"SkyhelmSimProgram";
 constexpr wchar_t kWindowClass[] = L"SkyhelmSimProgramWindow";
+constexpr ULONG_PTR kRetitle = 2;
+
+HWND g_last_front = nullptr;  // the window last brought to the front
 
 struct FindTitle {
   const wchar_t* title;
@@ -37,14 +41,23 @@ LRESULT BringToFront(const std::wstring& title) {
   }
   ShowWindow(window, SW_SHOWNORMAL);
   SetForegroundWindow(window);
+  g_last_front = window;
   return GetForegroundWindow() == window ? 1 : 0;
+}
+
+// The window last brought to the front changes its title; 1 when it did.
+LRESULT Retitle(const std::wstring& title) {
+  return g_last_front != nullptr && IsWindow(g_last_front) &&
+                 SetWindowTextW(g_last_front, title.c_str())
+             ? 1
+             : 0;
 }
 
 LRESULT CALLBACK ControlProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_COPYDATA) {
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
-    return BringToFront(std::wstring(static_cast<const wchar_t*>(data->lpData),
-                                     data->cbData / sizeof(wchar_t)));
+    const std::wstring title(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
+    return data->dwData == kRetitle ? Retitle(title) : BringToFront(title);
   }
   if (message == WM_CLOSE) {
     PostQuitMessage(0);

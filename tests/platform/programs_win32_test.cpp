@@ -1,6 +1,6 @@
 // The Windows program seam with real windows of a real stand-in program: the foreground hook's
-// callback (called directly, since Wine never delivers its event), the 250 ms comparison under
-// Wine, the running-program list, the watch of a process's end, and the rules folder watch.
+// callback (called directly, since Wine never delivers its events), the 250 ms comparison of
+// window and title under Wine, the running-program list, the watch of a process's end, and the rules folder watch.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -52,6 +52,12 @@ class Program {
     return nullptr;
   }
   void Close() { PostMessageW(control_, WM_CLOSE, 0, 0); }
+  // The window last brought to the front is titled title.
+  bool Retitle(const std::wstring& title) {
+    COPYDATASTRUCT data{2, static_cast<DWORD>(title.size() * sizeof(wchar_t)),
+                        const_cast<wchar_t*>(title.data())};
+    return SendMessageW(control_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)) == 1;
+  }
 
  private:
   void Restart() {
@@ -134,15 +140,25 @@ TEST(ForegroundHook, ReportsEachNewWindowWithPathAndTitleButNeverItsOwnOrOtherEv
   EXPECT_EQ(reports.seen.size(), 1u);
 
   Hook(EVENT_SYSTEM_MINIMIZEEND, briefing);
+  // The window in front changes its title: reported once; a name change of a window that is not
+  // in front, or of a part of one, is not.
+  ASSERT_EQ(GetForegroundWindow(), briefing);
+  ASSERT_TRUE(program.Retitle(L"Briefing 2"));
+  Hook(EVENT_OBJECT_NAMECHANGE, briefing);
+  Hook(EVENT_OBJECT_NAMECHANGE, briefing);
+  Hook(EVENT_OBJECT_NAMECHANGE, game);
+  Hook(EVENT_OBJECT_NAMECHANGE, briefing, OBJID_CLIENT);
   Hook(EVENT_SYSTEM_FOREGROUND, nullptr);  // nothing in front: the desktop
-  ASSERT_EQ(reports.seen.size(), 3u);
+  ASSERT_EQ(reports.seen.size(), 4u);
   EXPECT_EQ(reports.seen[1].title, u"Briefing");
-  EXPECT_EQ(reports.seen[2].pid, 0u);
-  EXPECT_TRUE(reports.seen[2].path.empty());
+  EXPECT_EQ(reports.seen[2].title, u"Briefing 2");
+  EXPECT_EQ(reports.seen[2].pid, program.id());
+  EXPECT_EQ(reports.seen[3].pid, 0u);
+  EXPECT_TRUE(reports.seen[3].path.empty());
 
   watch.Stop();
   Hook(EVENT_SYSTEM_FOREGROUND, game);
-  EXPECT_EQ(reports.seen.size(), 3u);
+  EXPECT_EQ(reports.seen.size(), 4u);
 }
 
 // Under Wine the comparison of GetForegroundWindow sees the change; on Windows the hook does.
@@ -163,6 +179,16 @@ TEST(ForegroundWatch, SeesARealForegroundChangeThroughTheMessageLoop) {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
   }
   EXPECT_EQ(reports.seen.back().title, u"Polled");
+  EXPECT_EQ(reports.seen.back().pid, program.id());
+  // The same window with a new title is a change too.
+  ASSERT_TRUE(program.Retitle(L"Polled again"));
+  const DWORD retitled = GetTickCount();
+  while (reports.seen.back().title != u"Polled again" && GetTickCount() - retitled < kDeadlineMs) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  EXPECT_EQ(reports.seen.back().title, u"Polled again");
   EXPECT_EQ(reports.seen.back().pid, program.id());
 }
 

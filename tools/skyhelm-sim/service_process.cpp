@@ -101,6 +101,7 @@ class ServiceProcess : public ServiceSide {
   int StartProgram(const std::string& program, std::string* error) override;
   int ExitProgram(const std::string& program, std::string* error) override;
   int Desktop(std::string* error) override;
+  int Title(const std::string& title, std::string* error) override;
   int Finish(std::string* error) override;
   sim::DriverHost* Host() override { return &host_; }
   void* ServiceProcessHandle() override { return service_.hProcess; }
@@ -506,6 +507,34 @@ int ServiceProcess::Desktop(std::string* error) {
   const size_t mark = LogSize();
   SetForegroundWindow(GetDesktopWindow());
   return AfterFront(before == GetDesktopWindow() ? nullptr : before, mark, error);
+}
+
+// The stand-in program that owns the window in front gives it the new title; the service sees
+// it through its hook on Windows, through its 250 ms comparison under Wine.
+int ServiceProcess::Title(const std::string& title, std::string* error) {
+  const HWND front = GetForegroundWindow();
+  DWORD pid = 0;
+  if (front != nullptr && front != GetDesktopWindow()) GetWindowThreadProcessId(front, &pid);
+  const auto owner = std::find_if(programs_.begin(), programs_.end(), [&](const auto& entry) {
+    return pid != 0 && entry.second.process.dwProcessId == pid;
+  });
+  if (owner == programs_.end()) return *error = "the desktop is in front", kRunMalformed;
+  const size_t mark = LogSize();
+  const std::wstring wide = Wide(title);
+  COPYDATASTRUCT data{2, static_cast<DWORD>(wide.size() * sizeof(wchar_t)),
+                      const_cast<wchar_t*>(wide.data())};
+  DWORD_PTR done = 0;
+  if (!SendMessageTimeoutW(owner->second.control, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                           SMTO_ABORTIFHUNG, kDeadlineMs, &done) ||
+      done != 1) {
+    return *error = "cannot change the title of the window in front", kRunTimedOut;
+  }
+  if (ServiceRuns() && ServiceHasRules() &&
+      !WaitForLog(mark, {L"Auto Profile: foreground: ", L"(process " + std::to_wstring(pid) + L")",
+                         L"title \"" + wide + L"\""})) {
+    return *error = "the service did not see the new title of the window in front", kRunTimedOut;
+  }
+  return Settle(error);
 }
 
 int ServiceProcess::StartService(std::string* error) {

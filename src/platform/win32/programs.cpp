@@ -1,5 +1,5 @@
 // Programs on Windows: the foreground watch (WinEvent hooks, and under Wine a 250 ms comparison
-// of GetForegroundWindow), the Toolhelp list of running programs and the watch of process ends.
+// of GetForegroundWindow and its title), the Toolhelp list of running programs and the watch of process ends.
 #include "platform/programs.h"
 
 #include <windows.h>
@@ -17,9 +17,10 @@ namespace platform {
 struct ForegroundWatch::State {
   ForegroundSink sink = nullptr;
   void* context = nullptr;
-  HWINEVENTHOOK hooks[2] = {};
+  HWINEVENTHOOK hooks[3] = {};
   UINT_PTR timer = 0;
   HWND last = nullptr;
+  std::u16string last_title;  // the last window's title when it was reported
   bool reported = false;  // something has been reported (the first report is never skipped)
 };
 
@@ -61,27 +62,32 @@ bool IsDesktop(HWND window) {
   return GetClassNameW(window, name, 16) > 0 && lstrcmpW(name, L"WorkerW") == 0;
 }
 
-ProgramInfo Describe(HWND window, DWORD pid) {
-  ProgramInfo info;
-  if (IsDesktop(window)) return info;
-  info.pid = pid;
+std::u16string TitleOf(HWND window) {
+  if (window == nullptr) return std::u16string();
   wchar_t title[512] = {};
   const int length = GetWindowTextW(window, title, 512);
-  info.title = Units(title, length > 0 ? static_cast<size_t>(length) : 0);
-  info.path_unknown = !ImagePath(pid, &info.path);
-  return info;
+  return Units(title, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
-// The one path of every change, whether the hook or the comparison saw it.
+// The one path of every change, whether the hook or the comparison saw it: another window in
+// front, or the same window with another title (games show "Loading..." first).
 void Seen(ForegroundWatch::State* state, HWND window) {
   if (IsDesktop(window)) window = nullptr;  // one desktop, however it is reached
-  if (state->reported && window == state->last) return;
+  std::u16string title = TitleOf(window);
+  if (state->reported && window == state->last && title == state->last_title) return;
   DWORD pid = 0;
   if (window != nullptr) GetWindowThreadProcessId(window, &pid);
   if (window != nullptr && pid == GetCurrentProcessId()) return;  // the service's own window
   state->last = window;
+  state->last_title = title;
   state->reported = true;
-  state->sink(state->context, Describe(window, pid));
+  ProgramInfo info;
+  if (window != nullptr) {
+    info.pid = pid;
+    info.title = std::move(title);
+    info.path_unknown = !ImagePath(pid, &info.path);
+  }
+  state->sink(state->context, info);
 }
 
 void CALLBACK CompareForeground(HWND, UINT, UINT_PTR, DWORD) {
@@ -98,8 +104,13 @@ bool UnderWine() {
 
 void CALLBACK ForegroundEventProc(HWINEVENTHOOK, DWORD event, HWND window, LONG object,
                                   LONG child, DWORD, DWORD) {
-  if (event != EVENT_SYSTEM_FOREGROUND && event != EVENT_SYSTEM_MINIMIZEEND) return;
   if (object != OBJID_WINDOW || child != CHILDID_SELF || t_watch == nullptr) return;
+  if (event == EVENT_OBJECT_NAMECHANGE) {
+    // Names change all over the system: only the title of the window in front matters.
+    if (window == nullptr || window != GetForegroundWindow()) return;
+  } else if (event != EVENT_SYSTEM_FOREGROUND && event != EVENT_SYSTEM_MINIMIZEEND) {
+    return;
+  }
   Seen(t_watch, window);
 }
 
@@ -121,8 +132,12 @@ bool ForegroundWatch::Start() {
                                     ForegroundEventProc, 0, 0, flags);
   state->hooks[1] = SetWinEventHook(EVENT_SYSTEM_MINIMIZEEND, EVENT_SYSTEM_MINIMIZEEND, nullptr,
                                     ForegroundEventProc, 0, 0, flags);
+  state->hooks[2] = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr,
+                                    ForegroundEventProc, 0, 0, flags);
   if (state->hooks[0] == nullptr) {
-    if (state->hooks[1] != nullptr) UnhookWinEvent(state->hooks[1]);
+    for (HWINEVENTHOOK hook : state->hooks) {
+      if (hook != nullptr) UnhookWinEvent(hook);
+    }
     return false;
   }
   if (UnderWine()) state->timer = SetTimer(nullptr, 0, kWineCompareMs, CompareForeground);
