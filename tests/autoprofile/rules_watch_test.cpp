@@ -225,6 +225,11 @@ TEST(RulesFileWatch, FollowsASymbolicLinkToItsTargetAndToANewTarget) {
   reports.Settle();
   Write(folder / "dotfiles" / "two" / "rules.toml", std::string(kRules) + "# two\n");
   EXPECT_TRUE(reports.Next());
+  // Made another name of the target (a hard link): whole at once, so a change.
+  fs::remove(file);
+  reports.Settle();
+  fs::create_hard_link(folder / "dotfiles" / "one" / "rules.toml", file);
+  EXPECT_TRUE(reports.Next());
   watch.Stop();
   fs::remove_all(folder);
 }

@@ -95,10 +95,11 @@ struct FileWatch::State {
     for (const std::string& name : found->second.names) {
       if (name != event.name) continue;
       if ((event.mask & (IN_CREATE | IN_ISDIR)) != IN_CREATE) return true;
-      // A link is made whole at once; a new file is reported once closed after writing.
+      // A link (symbolic or another name of a file) is made whole at once; a new file is
+      // reported once closed after writing.
       struct stat info {};
       const std::string created = found->second.path + "/" + name;
-      return lstat(created.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+      return lstat(created.c_str(), &info) == 0 && (S_ISLNK(info.st_mode) || info.st_nlink > 1);
     }
     return false;
   }

@@ -176,7 +176,14 @@ struct FileWatch::State {
         continue;
       }
       std::unique_ptr<Folder> entry;
-      if (auto found = std::find_if(folders.begin(), folders.end(), same); found != folders.end()) {
+      // A folder being deleted can no longer be looked at: its handle is let go, so that the
+      // deletion completes and the folder can be made again.
+      auto found = std::find_if(folders.begin(), folders.end(), same);
+      if (found != folders.end() && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        found->reset();
+        found = folders.end();
+      }
+      if (found != folders.end()) {
         entry = std::move(*found);
         entry->names.clear();
       } else {
