@@ -124,6 +124,28 @@ TEST(RulesReading, AFileDeletedAndWrittenAgainIsOneChangeAndARemovalCountsAfterT
   fs::remove_all(folder);
 }
 
+TEST(RulesReading, AFileWrittenInPiecesIsReadOnceWhole) {
+  LogLines log;
+  const fs::path folder = Scratch("pieces");
+  const fs::path file = folder / "skyhelm" / "rules.toml";
+  fs::create_directories(file.parent_path());
+  autoprofile::Service service;
+  ASSERT_TRUE(service.Start(file.u16string(), {nullptr, nullptr, false}));
+  {
+    // Each piece alone is not a valid rules file; the pieces come closer together than the
+    // quiet time the service waits for.
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    for (const char* piece : {"[[rule]]\n", "program = \"Game.exe\"\n", "profile = \"One.pr0\"\n"}) {
+      out << piece << std::flush;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  }
+  ASSERT_TRUE(log.Next("1 rules read from "));
+  EXPECT_EQ(log.Count("the rules in force stay"), 0);
+  service.Stop();
+  fs::remove_all(folder);
+}
+
 #ifdef _WIN32
 
 TEST(RulesReading, AFileAnEditorStillHoldsIsReadOnceItLetsGo) {
