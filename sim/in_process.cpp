@@ -3,8 +3,10 @@
 #include "sim/in_process.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace sim {
@@ -47,6 +49,7 @@ class InProcessConnection : public platform::DeviceConnection {
   }
   bool GetResult(platform::Overlapped& overlapped, uint32_t* returned, bool wait) override;
   void Cancel(platform::Overlapped& overlapped) override;
+  bool Drain(platform::Overlapped& overlapped, uint32_t limit_ms) override;
   bool InputReportLength(uint16_t* length) override {
     return model_.InputReportLength(id_, length);
   }
@@ -55,11 +58,20 @@ class InProcessConnection : public platform::DeviceConnection {
   bool Issue(uint32_t code, const void* input, uint32_t input_size, void* output,
              uint32_t output_size, platform::Overlapped& overlapped);
 
+  // Where a request's answer goes: the caller's record and buffer. Under mutex_; a request
+  // abandoned by Drain is no longer here, and its late answer goes nowhere.
+  struct Target {
+    platform::Overlapped* record;
+    void* output;
+    uint32_t output_size;
+  };
+
   DriverModel& model_;
   const ConnectionId id_;
   std::atomic<RequestId> next_request_{1};
   std::mutex mutex_;
   std::condition_variable completed_;
+  std::map<RequestId, Target> targets_;
 };
 
 // Copies an answer into the caller's buffer.
@@ -103,13 +115,19 @@ bool InProcessConnection::Issue(uint32_t code, const void* input, uint32_t input
   {
     std::lock_guard<std::mutex> hold(mutex_);
     StoreSlot(overlapped, RequestSlot{RequestSlot::kPending, 0, 0, request});
+    targets_[request] = Target{&overlapped, output, output_size};
   }
-  platform::Overlapped* record = &overlapped;
-  auto complete = [this, record, output, output_size](uint32_t status,
-                                                      const std::vector<uint8_t>& bytes) {
+  auto complete = [this, request](uint32_t status, const std::vector<uint8_t>& bytes) {
     // The slot, the event and the notification change together under the mutex, so that the
     // caller cannot see the request done, and free its record, before this returns.
     std::lock_guard<std::mutex> hold(mutex_);
+    const auto found = targets_.find(request);
+    if (found == targets_.end()) return;  // abandoned
+    const Target target = found->second;
+    targets_.erase(found);
+    platform::Overlapped* record = target.record;
+    void* output = target.output;
+    const uint32_t output_size = target.output_size;
     RequestSlot slot = LoadSlot(*record);
     slot.state = RequestSlot::kDone;
     slot.status = status;
@@ -124,6 +142,7 @@ bool InProcessConnection::Issue(uint32_t code, const void* input, uint32_t input
     return true;
   }
   std::lock_guard<std::mutex> hold(mutex_);
+  targets_.erase(request);
   StoreSlot(overlapped, RequestSlot{RequestSlot::kDone, error, 0, request});
   return false;
 }
@@ -148,6 +167,21 @@ void InProcessConnection::Cancel(platform::Overlapped& overlapped) {
     slot = LoadSlot(overlapped);
   }
   if (slot.state == RequestSlot::kPending) model_.Cancel(id_, slot.request);
+}
+
+bool InProcessConnection::Drain(platform::Overlapped& overlapped, uint32_t limit_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool ended = completed_.wait_for(lock, std::chrono::milliseconds(limit_ms), [&overlapped] {
+    return LoadSlot(overlapped).state != RequestSlot::kPending;
+  });
+  if (ended) return true;
+  RequestSlot slot = LoadSlot(overlapped);
+  targets_.erase(slot.request);
+  slot.state = RequestSlot::kDone;
+  slot.status = platform::kErrorOperationAborted;
+  slot.returned = 0;
+  StoreSlot(overlapped, slot);
+  return false;
 }
 
 }  // namespace

@@ -315,6 +315,23 @@ bool DriverModel::FailOpens(const std::string& name, uint32_t count) {
   return true;
 }
 
+bool DriverModel::DelayOpens(const std::string& name, uint32_t delay_ms, uint32_t count) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Controller* c = Find(name);
+  if (c == nullptr) return false;
+  c->delayed_opens += count;
+  c->open_delay_ms = delay_ms;
+  return true;
+}
+
+bool DriverModel::IgnoreCancels(const std::string& name, uint32_t count) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Controller* c = Find(name);
+  if (c == nullptr) return false;
+  c->ignored_cancels += count;
+  return true;
+}
+
 bool DriverModel::InjectPathKind(const std::string& name, uint16_t kind, uint32_t count) {
   std::lock_guard<std::mutex> hold(mutex_);
   Controller* c = Find(name);

@@ -135,6 +135,12 @@ class DriverModel {
   bool FailNext(const std::string& name, uint32_t code, uint32_t count = 1);
   // The next count opens of the controller's paths, by anyone, fail.
   bool FailOpens(const std::string& name, uint32_t count = 1);
+  // The next count opens of the controller's paths are answered only delay_ms later (the
+  // opening thread waits that long), as by a driver slow to grant a handle.
+  bool DelayOpens(const std::string& name, uint32_t delay_ms, uint32_t count = 1);
+  // The next count cancels of the controller's requests are ignored: the request stays
+  // outstanding until an event answers it or its connection ends.
+  bool IgnoreCancels(const std::string& name, uint32_t count = 1);
   // The next count profile path replies answer with kind. A kind of 3 or more also answers the
   // repeated request that follows each such reply, so that it exercises the failure; kind 2
   // exercises the repetition alone.

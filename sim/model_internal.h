@@ -31,6 +31,9 @@ struct DriverModel::Controller {
   std::map<uint32_t, uint64_t> issued;
   std::map<uint32_t, uint32_t> fail_next;
   uint32_t fail_opens = 0;
+  uint32_t delayed_opens = 0;
+  uint32_t open_delay_ms = 0;
+  uint32_t ignored_cancels = 0;
   std::deque<uint16_t> path_kinds;
   uint32_t delay_ms = 0;
   std::map<uint32_t, uint32_t> defer_until;  // request code to the wait code it waits for

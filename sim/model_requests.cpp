@@ -2,6 +2,7 @@
 // delays, and the trace records of requests and handles.
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "driver/control_codes.h"
 #include "platform/text.h"
@@ -28,6 +29,17 @@ std::u16string WithForwardSlashes(std::u16string_view path) {
 // ---- Connections and requests
 
 ConnectionId DriverModel::Connect(std::u16string_view path, uint32_t* error) {
+  uint32_t delay_ms = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::string ignored;
+    Controller* c = FindForPath(path, &ignored);
+    if (c != nullptr && c->delayed_opens > 0) {
+      --c->delayed_opens;
+      delay_ms = c->open_delay_ms;
+    }
+  }
+  if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
   std::lock_guard<std::mutex> hold(mutex_);
   std::string name;
   Controller* c = FindForPath(path, &name);
@@ -143,6 +155,10 @@ void DriverModel::Cancel(ConnectionId id, RequestId request) {
   Controller& c = *it->second->controller;
   for (size_t i = 0; i < c.outstanding.size(); ++i) {
     if (c.outstanding[i].connection == id && c.outstanding[i].request == request) {
+      if (c.ignored_cancels > 0) {
+        --c.ignored_cancels;
+        return;
+      }
       Pending pending = std::move(c.outstanding[i]);
       c.outstanding.erase(c.outstanding.begin() + static_cast<ptrdiff_t>(i));
       const uint32_t code = pending.code;

@@ -54,6 +54,9 @@ bool IsWait(uint32_t code) {
 // requests behind HidD_GetPreparsedData) are the OS's business and are answered as ever.
 bool IsControllerCode(uint32_t code) { return (code >> 16) == 0x22; }
 
+// The first HID class question of HidD_GetPreparsedData.
+constexpr uint32_t kHidGetCollectionInformation = 0x000B01A8;
+
 uint64_t Now() { return GetTickCount64(); }
 
 }  // namespace
@@ -195,7 +198,15 @@ bool HostileHost::Intercept(const HostMessage& message) {
     std::lock_guard<std::mutex> hold(mutex_);
     switch (message.kind) {
       case SKYHELM_HOST_CREATE:
-        if (hostile_ && Roll() < 0.06) {
+        if (!name.empty() && Silenced(Silence::kOpen, name)) {
+          Note("opens never answered");
+          Hold(message, name);  // until the device goes
+          taken = true;
+        } else if (hostile_ && !name.empty() && Roll() < 0.03) {
+          Note("opens never answered");
+          Hold(message, name);
+          taken = true;
+        } else if (hostile_ && Roll() < 0.06) {
           Note("opens refused");
           const int32_t status = static_cast<int32_t>(kOpenRefusals[Below(std::size(kOpenRefusals))]);
           now.push_back([this, tag = message.tag, status] { host_.AnswerStatus(tag, status, nullptr, 0); });
@@ -212,7 +223,7 @@ bool HostileHost::Intercept(const HostMessage& message) {
         Forget([&](const Held& held) { return held.link == message.link; });
         break;
       case SKYHELM_HOST_CANCEL:
-        taken = InterceptCancel(message, &now);
+        taken = InterceptCancel(message, name, &now);
         break;
       case SKYHELM_HOST_CONTROL:
       case SKYHELM_HOST_READ:
@@ -251,12 +262,37 @@ bool HostileHost::NeverAnswered() const {
   return never_answer_next_.empty();
 }
 
+void HostileHost::SilenceNext(const std::string& name, Silence what) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  silence_next_[what] = name;
+}
+
+bool HostileHost::Armed(Silence what) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto found = silence_next_.find(what);
+  return found != silence_next_.end() && !found->second.empty();
+}
+
+bool HostileHost::Silenced(Silence what, const std::string& name) {
+  auto found = silence_next_.find(what);
+  if (found == silence_next_.end() || found->second.empty() || found->second != name) return false;
+  found->second.clear();
+  return true;
+}
+
 bool HostileHost::InterceptRequest(const HostMessage& message,
                                    std::vector<std::function<void()>>* now) {
-  if (!never_answer_next_.empty() && held_[message.tag].name == never_answer_next_ &&
+  const std::string& name = held_[message.tag].name;
+  if (!never_answer_next_.empty() && name == never_answer_next_ &&
       IsControllerCode(message.code) && !IsWait(message.code)) {
     never_answer_next_.clear();
     Note("requests never answered");
+    return true;
+  }
+  if (message.kind == SKYHELM_HOST_CONTROL && message.code == kHidGetCollectionInformation &&
+      (Silenced(Silence::kHidQuestion, name) || (hostile_ && Roll() < 0.25))) {
+    // Held until cancelled, or its handle or device goes.
+    Note("HID questions never answered");
     return true;
   }
   if (!hostile_ || !IsControllerCode(message.code)) return false;
@@ -327,15 +363,25 @@ bool HostileHost::InterceptRequest(const HostMessage& message,
   return false;  // answered at once: nothing held
 }
 
-bool HostileHost::InterceptCancel(const HostMessage& message,
+bool HostileHost::InterceptCancel(const HostMessage& message, const std::string& name,
                                   std::vector<std::function<void()>>* now) {
   const uint64_t tag = message.tag;
   const auto found = held_.find(tag);
+  if (!name.empty() && Silenced(Silence::kCancel, name)) {
+    // Whoever holds the request keeps it: the model until an event answers it or its handle
+    // goes, this host until the handle or device goes.
+    Note("cancels never answered");
+    return true;
+  }
   const double roll = hostile_ ? Roll() : 0.0;
   if (hostile_) Note("cancels");
   if (found == held_.end()) {
     // The model holds it (or it was answered meanwhile): the model's cancel answers it.
-    if (roll < 0.6) return false;
+    if (roll < 0.5) return false;
+    if (roll < 0.65) {
+      Note("cancels never answered");
+      return true;
+    }
     if (roll < 0.8) {
       Note("cancels ignored");
       HostMessage copy = message;
@@ -352,7 +398,9 @@ bool HostileHost::InterceptCancel(const HostMessage& message,
     return false;  // and the model forgets it (its cancelled answer finds nothing)
   }
   const uint32_t capacity = found->second.capacity;
-  if (roll < 0.6) {
+  if (hostile_ && roll < 0.15) {
+    Note("cancels never answered");  // left held
+  } else if (roll < 0.6) {
     held_.erase(found);
     now->push_back([this, tag] { host_.AnswerStatus(tag, kStatusCancelled, nullptr, 0); });
   } else if (roll < 0.8) {

@@ -1,7 +1,8 @@
 // The hostile mode of the stand-in driver's host: the faults a kernel driver can show a service
 // through overlapped device handles (random statuses and byte counts, requests never answered,
-// cancels ignored or answered with success, answers to handles already closed, refused opens),
-// chosen by one seeded random generator. Calm, it lets the model answer everything.
+// cancels ignored, never answered or answered with success, answers to handles already closed,
+// refused opens, opens and HID class questions never answered), chosen by one seeded random
+// generator. Calm, it lets the model answer everything.
 #pragma once
 
 #include <condition_variable>
@@ -36,6 +37,12 @@ class HostileHost : public HostInterceptor {
   // true once that request has come.
   void NeverAnswerNext(const std::string& name);
   bool NeverAnswered() const;
+  // The next open of the controller, its next HID class question (the one behind
+  // HidD_GetPreparsedData) or the next cancel of one of its requests is never answered, hostile
+  // or calm: held until the device goes. Armed until it came (Armed tells).
+  enum class Silence { kOpen, kHidQuestion, kCancel };
+  void SilenceNext(const std::string& name, Silence what);
+  bool Armed(Silence what) const;
 
   bool Intercept(const HostMessage& message) override;
 
@@ -61,8 +68,11 @@ class HostileHost : public HostInterceptor {
   };
   // All with mutex_ held.
   bool InterceptRequest(const HostMessage& message, std::vector<std::function<void()>>* now);
-  bool InterceptCancel(const HostMessage& message, std::vector<std::function<void()>>* now);
+  bool InterceptCancel(const HostMessage& message, const std::string& name,
+                       std::vector<std::function<void()>>* now);
   void Forget(const std::function<bool(const Held&)>& gone);
+  // Whether what is silenced for name now (and disarms it).
+  bool Silenced(Silence what, const std::string& name);
   void Hold(const HostMessage& message, const std::string& name);
   void Later(uint32_t delay_ms, std::function<void()> job);
   // A late job for tag: runs job when this host still holds tag (and forgets it).
@@ -86,6 +96,7 @@ class HostileHost : public HostInterceptor {
   std::mt19937_64 random_;
   bool hostile_ = false;
   std::string never_answer_next_;
+  std::map<Silence, std::string> silence_next_;
   std::map<uint64_t, Held> held_;  // by tag
   std::vector<uint64_t> stale_;    // tags of requests whose handle or device went meanwhile
   std::map<std::string, uint64_t> counts_;

@@ -25,6 +25,7 @@ inline constexpr uint32_t kErrorMoreData = 234;
 inline constexpr uint32_t kErrorOperationAborted = 995;
 inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+inline constexpr uint32_t kErrorTimeout = 1460;
 
 class DeviceConnection;
 
@@ -33,6 +34,14 @@ class DeviceConnection;
 // among them). 10 s; tests shorten it.
 uint32_t RequestTimeLimitMs();
 void SetRequestTimeLimitMs(uint32_t ms);
+// How long opening a device waits for the driver before the open is given up (it fails with
+// kErrorTimeout; a handle the driver grants later is closed again): 5 s. And how long a
+// cancelled request waits for the driver to end it before it is abandoned: 2 s. Tests shorten
+// both.
+uint32_t OpenTimeLimitMs();
+void SetOpenTimeLimitMs(uint32_t ms);
+uint32_t CancelGraceMs();
+void SetCancelGraceMs(uint32_t ms);
 
 // The record of one overlapped request. It, and the buffers given with the request, must stay
 // alive until the request has completed (GetResult reported it, or CancelAndDrain returned).
@@ -63,8 +72,25 @@ class DeviceConnection {
   virtual bool GetResult(Overlapped& overlapped, uint32_t* returned, bool wait) = 0;
   // Asks the device to end the request at once (ERROR_OPERATION_ABORTED when still pending).
   virtual void Cancel(Overlapped& overlapped) = 0;
+  // After Cancel: waits up to limit_ms for the request to end. When it has not, the request is
+  // abandoned: from the return on, its completion touches neither the record nor the buffers
+  // given with it (the connection keeps what the driver may still write until it really ends),
+  // and GetResult reports ERROR_OPERATION_ABORTED. True when the request ended in time. The
+  // default waits without limit, for connections whose GetResult bounds that wait itself.
+  virtual bool Drain(Overlapped& overlapped, uint32_t limit_ms) {
+    (void)limit_ms;
+    uint32_t ignored = 0;
+    GetResult(overlapped, &ignored, true);
+    return true;
+  }
   // HID input report length from the device's capabilities; false when it has none.
   virtual bool InputReportLength(uint16_t* length) = 0;
+  // The same, given up when stop is set first (false then). The default does not watch stop,
+  // for devices that answer at once.
+  virtual bool InputReportLengthUntil(uint16_t* length, Event& stop) {
+    (void)stop;
+    return InputReportLength(length);
+  }
   // The OS handle (HANDLE on Windows) for device notifications; null for in-process devices.
   virtual void* NativeHandle() { return nullptr; }
 };
@@ -74,7 +100,8 @@ using DeviceHandle = DeviceConnection*;
 
 enum class DeviceAccess { kRead, kReadWrite };
 
-// Opens path, shared for reading and writing. Null on failure (LastDeviceError tells why).
+// Opens path, shared for reading and writing. Null on failure (LastDeviceError tells why). An
+// open that the driver has not answered within OpenTimeLimitMs fails with kErrorTimeout.
 DeviceHandle OpenDevice(std::u16string_view path, DeviceAccess access, bool overlapped);
 void CloseDevice(DeviceHandle handle);
 // The error of the last failed OpenDevice on this thread.
@@ -107,17 +134,21 @@ inline bool GetOverlappedResult(DeviceHandle handle, Overlapped& overlapped, uin
   return handle != nullptr && handle->GetResult(overlapped, returned, wait);
 }
 
-// Cancels a request in flight and waits for its completion; afterwards its record and buffers
-// may be freed.
-inline void CancelAndDrain(DeviceHandle handle, Overlapped& overlapped) {
-  if (handle == nullptr) return;
+// Cancels a request in flight and waits for its completion, for at most CancelGraceMs: a driver
+// that never ends a cancelled request gets it abandoned. Afterwards its record and buffers may
+// be freed either way. False when it was abandoned.
+inline bool CancelAndDrain(DeviceHandle handle, Overlapped& overlapped) {
+  if (handle == nullptr) return true;
   handle->Cancel(overlapped);
-  uint32_t ignored = 0;
-  handle->GetResult(overlapped, &ignored, true);
+  return handle->Drain(overlapped, CancelGraceMs());
 }
 
 inline bool InputReportLength(DeviceHandle handle, uint16_t* length) {
   return handle != nullptr && handle->InputReportLength(length);
+}
+
+inline bool InputReportLength(DeviceHandle handle, uint16_t* length, Event& stop) {
+  return handle != nullptr && handle->InputReportLengthUntil(length, stop);
 }
 
 // In-process device providers (the simulated driver registers one). A provider answers the

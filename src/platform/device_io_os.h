@@ -12,5 +12,8 @@ namespace platform {
 // set to a Windows error code on failure.
 DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bool overlapped,
                                uint32_t* error);
+// Whether OpenOsDevice gives up by itself on a driver that does not answer (the Linux socket
+// transport has its own open limit); otherwise OpenDevice bounds the OS open on a helper thread.
+bool OsOpenIsBounded();
 
 }  // namespace platform

@@ -40,7 +40,8 @@ void RunHidInput(ISessionThreadOwner& owner) {
       platform::OpenDevice(owner.path(), platform::DeviceAccess::kRead, true);
   if (device == nullptr) return;
   uint16_t length = 0;
-  if (platform::InputReportLength(device, &length) && length > 0) {
+  // The stop is watched: a HID class driver that never answers must not hold up the session's end.
+  if (platform::InputReportLength(device, &length, owner.hid_stop()) && length > 0) {
     std::vector<unsigned char> report;
     try {
       report.assign(length, 0);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -189,6 +191,75 @@ TEST_F(DriverChannelTest, RequestTheDriverNeverAnswersIsCancelledAtTheTimeLimitA
   const auto waits = TraceOf("IOCTL_WAIT_SHIFT_CHANGE");
   ASSERT_EQ(waits.size(), 2u);
   EXPECT_NE(waits[1].find("\"state\":\"cancelled\""), std::string::npos) << waits[1];
+}
+
+// Sets one of the seam's limits for one test.
+class ScopedLimit {
+ public:
+  ScopedLimit(uint32_t (*get)(), void (*set)(uint32_t), uint32_t ms) : set_(set), saved_(get()) {
+    set_(ms);
+  }
+  ~ScopedLimit() { set_(saved_); }
+
+ private:
+  void (*set_)(uint32_t);
+  uint32_t saved_;
+};
+
+TEST_F(DriverChannelTest, CancelledRequestTheDriverNeverEndsIsAbandonedAfterTheGrace) {
+  DriverChannel channel;
+  ASSERT_TRUE(channel.Open(AddController("pad"), true));
+  ScopedLimit limit(platform::RequestTimeLimitMs, platform::SetRequestTimeLimitMs, 50);
+  ScopedLimit grace(platform::CancelGraceMs, platform::SetCancelGraceMs, 50);
+  model_.IgnoreCancels("pad");
+  // The answer buffer is freed as soon as Control returns: a late answer written into it would
+  // be a use after free (seen by AddressSanitizer).
+  platform::Event ended(platform::Event::Kind::kManualReset);
+  bool ok = true;
+  std::thread asker([&] {
+    auto shift = std::make_unique<uint8_t[]>(16);
+    ok = channel.Control(IOCTL_WAIT_SHIFT_CHANGE, nullptr, 0, shift.get(), 16);
+    ended.Set();
+  });
+  const bool in_time = ended.Wait(kDeadlineMs);
+  if (!in_time) model_.SetShiftState("pad", platform::Guid{});
+  asker.join();
+  ASSERT_TRUE(in_time) << "the wait for the cancelled request had no limit";
+  EXPECT_FALSE(ok);
+  // The driver still holds the request; its answer now reaches no one.
+  EXPECT_EQ(model_.OutstandingCount("pad", IOCTL_WAIT_SHIFT_CHANGE), 1u);
+  EXPECT_EQ(model_.SetShiftState("pad", platform::Guid{7}), 1);
+  EXPECT_EQ(model_.OutstandingCount("pad", IOCTL_WAIT_SHIFT_CHANGE), 0u);
+  // The channel works on.
+  uint8_t guid[16] = {};
+  EXPECT_TRUE(channel.Control(IOCTL_GET_CONTROLLER_GUID, nullptr, 0, guid, 16));
+}
+
+TEST_F(DriverChannelTest, OpenTheDriverAnswersTooLateFailsAndItsHandleIsClosedAgain) {
+  const std::u16string path = AddController("pad");
+  ScopedLimit limit(platform::OpenTimeLimitMs, platform::SetOpenTimeLimitMs, 50);
+  model_.DelayOpens("pad", 1500);
+  const auto start = std::chrono::steady_clock::now();
+  platform::DeviceHandle late =
+      platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, true);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(late, nullptr);
+  EXPECT_EQ(platform::LastDeviceError(), platform::kErrorTimeout);
+  EXPECT_LT(waited, std::chrono::milliseconds(1000)) << "the open waited for the driver";
+  // The handle granted after the open gave up is closed by the helper that got it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  while ((TraceOf("open").empty() || TraceOf("close").empty()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::vector<std::string> opens = TraceOf("open");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_NE(opens[0].find("\"ok\":true"), std::string::npos) << opens[0];
+  EXPECT_EQ(TraceOf("close").size(), 1u);
+  EXPECT_EQ(model_.ConnectionCount("pad"), 0u);
+  platform::DeviceHandle device = platform::OpenDevice(path, platform::DeviceAccess::kReadWrite, true);
+  EXPECT_NE(device, nullptr);
+  platform::CloseDevice(device);
 }
 
 TEST_F(DriverChannelTest, OpenFallsBackToTheLegacyLinkFromTheRegistry) {

@@ -9,12 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/device_io.h"
 #include "sim/win32/standin_devices.h"
 #include "tests/sim_test_support.h"
 
@@ -289,6 +293,160 @@ TEST_F(StandInDriver, ControlDevicesGoWithTheLastController) {
   ASSERT_NE(again, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Control(again, IOCTL_SKYHELM_HOST_SERVE, nullptr, 0, nullptr, 0, &returned), 0u);
   CloseHandle(again);
+}
+
+// Sets one of the device seam's limits for one test.
+class ScopedLimit {
+ public:
+  ScopedLimit(uint32_t (*get)(), void (*set)(uint32_t), uint32_t ms) : set_(set), saved_(get()) {
+    set_(ms);
+  }
+  ~ScopedLimit() { set_(saved_); }
+
+ private:
+  void (*set_)(uint32_t);
+  uint32_t saved_;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// An open the driver does not answer costs the opener the open limit at most. Windows waits in
+// CreateFileW for the driver's answer: the open is then given up and the handle granted later is
+// closed again by the helper left waiting for it. Wine 8 does not wait: CreateFileW returns the
+// handle at once, before the driver has answered. Either way the handle ends up closed.
+TEST_F(StandInDriver, OpenTheDriverDoesNotAnswerEndsInTimeAndItsHandleIsClosed) {
+  ScopedLimit limit(platform::OpenTimeLimitMs, platform::SetOpenTimeLimitMs, 300);
+  platform::DeviceHandle device = nullptr;
+  uint32_t error = 0;
+  double took = 0;
+  std::thread opener([&] {
+    const auto start = std::chrono::steady_clock::now();
+    device = platform::OpenDevice(reinterpret_cast<const char16_t*>(path_.c_str()),
+                                  platform::DeviceAccess::kReadWrite, true);
+    error = platform::LastDeviceError();
+    took = SecondsSince(start);
+  });
+  const Message create = Next();
+  ASSERT_EQ(create.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CREATE));
+  opener.join();
+  EXPECT_LT(took, 3.0);
+  if (device != nullptr) {
+    platform::CloseDevice(device);  // the handle came before the answer
+  } else {
+    EXPECT_EQ(error, platform::kErrorTimeout);
+    EXPECT_EQ(Answer(host_, create.header.tag, 0), 0u);
+  }
+  Message close = Next();
+  if (close.header.kind == SKYHELM_HOST_CANCEL) close = Next();  // the create, failed by the close
+  EXPECT_EQ(close.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CLOSE));
+  EXPECT_EQ(close.header.file, create.header.file);
+}
+
+// Opens the controller through the device seam, overlapped, the host answering the create.
+platform::DeviceHandle OpenThroughSeam(const std::wstring& path,
+                                       const std::function<Message()>& next,
+                                       const std::function<DWORD(uint64_t)>& grant) {
+  platform::DeviceHandle device = nullptr;
+  std::thread opener([&] {
+    device = platform::OpenDevice(reinterpret_cast<const char16_t*>(path.c_str()),
+                                  platform::DeviceAccess::kReadWrite, true);
+  });
+  const Message create = next();
+  EXPECT_EQ(grant(create.header.tag), 0u);
+  opener.join();
+  return device;
+}
+
+// A cancelled request the driver keeps is abandoned after the grace: the caller's buffer may go
+// at once, and the driver's late answer lands in memory the seam keeps for it.
+TEST_F(StandInDriver, CancelledRequestTheDriverNeverEndsIsAbandonedAfterTheGrace) {
+  const ULONG flags = SKYHELM_HOST_SERVE_CANCELS;
+  DWORD returned = 0;
+  ASSERT_EQ(Control(host_, IOCTL_SKYHELM_HOST_SERVE, &flags, sizeof flags, nullptr, 0, &returned),
+            0u);
+  ScopedLimit grace(platform::CancelGraceMs, platform::SetCancelGraceMs, 300);
+  platform::DeviceHandle device = OpenThroughSeam(
+      path_, [this] { return Next(); }, [this](uint64_t tag) { return Answer(host_, tag, 0); });
+  ASSERT_NE(device, nullptr);
+  platform::Event done(platform::Event::Kind::kManualReset);
+  auto output = std::make_unique<platform::Overlapped>(done);
+  auto buffer = std::make_unique<uint8_t[]>(8);
+  ASSERT_TRUE(platform::IssueControl(device, kBuffered, nullptr, 0, buffer.get(), 8, *output));
+  const Message held = Next();
+  ASSERT_EQ(held.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CONTROL));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(platform::CancelAndDrain(device, *output));
+  EXPECT_LT(SecondsSince(start), 3.0);
+  uint32_t bytes = 0;
+  EXPECT_FALSE(platform::GetOverlappedResult(device, *output, &bytes, false));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  output.reset();
+  buffer.reset();
+  const Message cancel = Next();
+  EXPECT_EQ(cancel.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CANCEL));
+  // The request was still the driver's: it takes the late answer.
+  EXPECT_EQ(Answer(host_, held.header.tag, 0, std::vector<uint8_t>(8, 0xAB)), 0u);
+  // The handle serves on.
+  uint8_t answer[4] = {};
+  bool ok = false;
+  std::thread asker([&] { ok = platform::DeviceControl(device, kBuffered, nullptr, 0, answer, 4, &bytes); });
+  const Message next = Next();
+  EXPECT_EQ(Answer(host_, next.header.tag, 0, {1, 2, 3, 4}), 0u);
+  asker.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(answer[3], 4);
+  platform::CloseDevice(device);
+}
+
+// HidD_GetPreparsedData asks the driver synchronously: a driver that never answers costs the
+// asker the request time limit, no more; the question is cancelled on the way out.
+TEST_F(StandInDriver, HidQuestionTheDriverNeverAnswersIsGivenUp) {
+  ScopedLimit limit(platform::RequestTimeLimitMs, platform::SetRequestTimeLimitMs, 300);
+  platform::DeviceHandle device = OpenThroughSeam(
+      path_, [this] { return Next(); }, [this](uint64_t tag) { return Answer(host_, tag, 0); });
+  ASSERT_NE(device, nullptr);
+  bool has_length = true;
+  double took = 0;
+  std::thread asker([&] {
+    const auto start = std::chrono::steady_clock::now();
+    uint16_t length = 0;
+    has_length = platform::InputReportLength(device, &length);
+    took = SecondsSince(start);
+  });
+  const Message question = Next();
+  EXPECT_EQ(question.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CONTROL));
+  EXPECT_EQ(question.header.code, 0x000B01A8u);
+  asker.join();
+  EXPECT_FALSE(has_length);
+  EXPECT_LT(took, 3.0);
+  const Message cancel = Next();
+  EXPECT_EQ(cancel.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CANCEL));
+  EXPECT_EQ(cancel.header.tag, question.header.tag);
+  platform::CloseDevice(device);
+}
+
+// The HID thread asks with its stop event: a session that ends does not wait out the limit.
+TEST_F(StandInDriver, HidQuestionTheDriverNeverAnswersEndsWithTheStop) {
+  platform::DeviceHandle device = OpenThroughSeam(
+      path_, [this] { return Next(); }, [this](uint64_t tag) { return Answer(host_, tag, 0); });
+  ASSERT_NE(device, nullptr);
+  platform::Event stop(platform::Event::Kind::kManualReset);
+  bool has_length = true;
+  std::thread asker([&] {
+    uint16_t length = 0;
+    has_length = platform::InputReportLength(device, &length, stop);
+  });
+  const Message question = Next();
+  EXPECT_EQ(question.header.code, 0x000B01A8u);
+  const auto start = std::chrono::steady_clock::now();
+  stop.Set();
+  asker.join();
+  EXPECT_FALSE(has_length);
+  EXPECT_LT(SecondsSince(start), 3.0) << "the request time limit is 10 s";
+  EXPECT_EQ(Next().header.kind, static_cast<uint32_t>(SKYHELM_HOST_CANCEL));
+  platform::CloseDevice(device);
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ constexpr DWORD kThreadSlack = 1;
 // by the service's own request time limits).
 constexpr DWORD kRecoveryMs = 60000;
 constexpr DWORD kCloseLimitMs = 1000;
+// How long one controller that answers nothing may hold the service's window thread.
+constexpr DWORD kWindowHeldLimitMs = 30000;
 
 bool Expired(ULONGLONG deadline) { return GetTickCount64() >= deadline; }
 
@@ -88,6 +90,10 @@ class HostileRun {
   bool ClutchRound(const std::vector<std::string>& names);
   bool Close();
   void Toggle(const std::string& name);
+  bool SilentController();
+  bool WaitSilenced(sim::HostileHost::Silence what, const std::string& name);
+  bool WindowAnswers(ULONGLONG since, const std::string& figure);
+  bool Replug(const std::string& name);
 
   Scenario& scenario_;
   ServiceSide& side_;
@@ -320,6 +326,77 @@ bool HostileRun::Calm() {
     }
   }
   ++figures_["requests never answered that the service gave up on"];
+  return ClutchRound({stuck}) && SilentController();
+}
+
+bool HostileRun::Replug(const std::string& name) {
+  std::string error;
+  if (side_.Plug(name, false, &error) != kRunOk || side_.Plug(name, true, &error) != kRunOk) {
+    return Fail(error);
+  }
+  return true;
+}
+
+bool HostileRun::WaitSilenced(sim::HostileHost::Silence what, const std::string& name) {
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (hostile_.Armed(what)) {
+    if (!Alive()) return false;
+    if (Expired(deadline)) return Fail("the service never asked " + name + " what was to go unanswered");
+    Sleep(20);
+  }
+  return true;
+}
+
+// The window thread attaches controllers: it must answer again within the limit however
+// silent the controller it attaches. The time from the arrival until it answered is a figure.
+bool HostileRun::WindowAnswers(ULONGLONG since, const std::string& figure) {
+  HWND window = FindWindowExW(HWND_MESSAGE, nullptr, kServiceWindowClass, nullptr);
+  if (window == nullptr) return Fail("the service's window is gone");
+  DWORD_PTR ignored = 0;
+  if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kWindowHeldLimitMs, &ignored)) {
+    return Fail("the service's window thread was held for more than " +
+                std::to_string(kWindowHeldLimitMs / 1000) + " s (" + figure + ")");
+  }
+  figures_[figure] = GetTickCount64() - since;
+  return true;
+}
+
+// One controller answers nothing of what its attach asks at first: its open, then, arriving
+// again, its HID question and a cancel. The service gives each up and attaches it all the same.
+bool HostileRun::SilentController() {
+  using Silence = sim::HostileHost::Silence;
+  const std::string& stuck = names_.front();
+  hostile_.SilenceNext(stuck, Silence::kOpen);
+  if (!Replug(stuck)) return false;
+  ULONGLONG arrived = GetTickCount64();
+  if (!WaitSilenced(Silence::kOpen, stuck) ||
+      !WindowAnswers(arrived, "ms the window thread was held by an open never answered")) {
+    return false;
+  }
+  // The removal ends the open the driver still holds.
+  std::string error;
+  if (side_.Plug(stuck, false, &error) != kRunOk) return Fail(error);
+  Sleep(300);  // the detach's own cancels come first
+  hostile_.SilenceNext(stuck, Silence::kHidQuestion);
+  hostile_.SilenceNext(stuck, Silence::kCancel);
+  if (side_.Plug(stuck, true, &error) != kRunOk) return Fail(error);
+  arrived = GetTickCount64();
+  if (!WaitSilenced(Silence::kHidQuestion, stuck) ||
+      !WindowAnswers(arrived,
+                     "ms the window thread was held by a HID question and a cancel never answered")) {
+    return false;
+  }
+  if (!hostile_.Armed(Silence::kCancel)) ++figures_["cancels never answered while attaching"];
+  hostile_.SilenceNext("", Silence::kCancel);
+  sim::DriverModel& model = scenario_.model();
+  const ULONGLONG deadline = GetTickCount64() + kRecoveryMs;
+  while (model.OutstandingCount(stuck, IOCTL_WAIT_CLUTCH_EVENT) != 1) {
+    if (!Alive()) return false;
+    if (Expired(deadline)) return Fail("the silent controller " + stuck + " was never attached");
+    model.WaitForOutstanding(stuck, IOCTL_WAIT_CLUTCH_EVENT, 500);
+  }
+  std::string ignored;
+  side_.Settle(&ignored);
   return ClutchRound({stuck});
 }
 

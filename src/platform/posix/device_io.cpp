@@ -20,4 +20,7 @@ DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bo
   return OpenSocketDevice(path, access, overlapped, error);
 }
 
+// The socket transport waits for the driver's open answer for its own limited time.
+bool OsOpenIsBounded() { return true; }
+
 }  // namespace platform

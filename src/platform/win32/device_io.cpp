@@ -10,17 +10,86 @@ extern "C" {
 #include <hidpi.h>
 }
 
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace platform {
 namespace {
 
-// What the connection keeps in Overlapped::os: the OVERLAPPED the OS completes, or, for a handle
-// opened without overlapped I/O, the result of the request that already ran to its end.
-struct Record {
+// What the OS writes while a request is in flight (its OVERLAPPED and the buffer the driver
+// answers into), on the heap: it must stay valid until the OS has really ended the request,
+// which may be long after its caller gave up on it. The data follows the header.
+struct InFlight {
   OVERLAPPED os;
-  bool synchronous;
+  uint32_t capacity;
+  unsigned char* data() { return reinterpret_cast<unsigned char*>(this + 1); }
+};
+
+InFlight* NewInFlight(uint32_t capacity, HANDLE event) {
+  void* memory = ::operator new(sizeof(InFlight) + capacity, std::nothrow);
+  if (memory == nullptr) return nullptr;
+  auto* flight = new (memory) InFlight{};
+  flight->os.hEvent = event;
+  flight->capacity = capacity;
+  return flight;
+}
+
+void FreeInFlight(InFlight* flight) { ::operator delete(flight); }
+
+// Requests abandoned while the driver still held them, kept until the OS has ended them; at
+// process end whatever is left is simply not freed (the OS ends or orphans the requests with
+// the process). Never destroyed: the list may be swept until the very end.
+std::mutex& AbandonedLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+std::vector<InFlight*>& Abandoned() {
+  static std::vector<InFlight*>* abandoned = new std::vector<InFlight*>;
+  return *abandoned;
+}
+
+// Frees the abandoned requests that the OS has ended since (the status leaves STATUS_PENDING
+// only after the OS has written the answer, as GetOverlappedResult relies on).
+void SweepAbandoned() {
+  std::lock_guard<std::mutex> hold(AbandonedLock());
+  std::vector<InFlight*>& abandoned = Abandoned();
+  for (auto it = abandoned.begin(); it != abandoned.end();) {
+    if (HasOverlappedIoCompleted(&(*it)->os)) {
+      FreeInFlight(*it);
+      it = abandoned.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Abandon(InFlight* flight) {
+  {
+    std::lock_guard<std::mutex> hold(AbandonedLock());
+    try {
+      Abandoned().push_back(flight);
+    } catch (const std::bad_alloc&) {
+      // Not listed means never freed: a small leak instead of a write into freed memory.
+    }
+  }
+  SweepAbandoned();
+}
+
+// What the connection keeps in Overlapped::os: the request in flight and where its answer goes,
+// or, once settled (ended, failed at once, abandoned, or run to its end on a handle without
+// overlapped I/O), its result.
+struct Record {
+  InFlight* flight;
+  void* output;
+  uint32_t output_size;
+  bool settled;
   DWORD error;
   DWORD bytes;
 };
@@ -28,124 +97,259 @@ static_assert(sizeof(Record) <= sizeof(Overlapped::os));
 
 Record* RecordOf(Overlapped& overlapped) { return reinterpret_cast<Record*>(overlapped.os); }
 
+// The HID capabilities question, run on a helper thread on a handle of its own: the class
+// driver may never answer it. Shared by the helper and the caller; the last to let go frees it.
+struct CapsQuestion {
+  HANDLE handle = nullptr;  // the helper's duplicate, closed by the helper
+  Event answered{Event::Kind::kManualReset};  // set by the helper once ok and length are written
+  bool ok = false;
+  uint16_t length = 0;
+};
+
+void RunCapsQuestion(const std::shared_ptr<CapsQuestion>& question) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  bool ok = false;
+  HIDP_CAPS caps = {};
+  if (HidD_GetPreparsedData(question->handle, &preparsed)) {
+    ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    HidD_FreePreparsedData(preparsed);
+  }
+  CloseHandle(question->handle);
+  question->ok = ok;
+  question->length = ok ? caps.InputReportByteLength : 0;
+  question->answered.Set();
+}
+
 class Win32Device : public DeviceConnection {
  public:
   Win32Device(HANDLE handle, bool overlapped) : handle_(handle), overlapped_(overlapped) {}
-  ~Win32Device() override { CloseHandle(handle_); }
+  ~Win32Device() override {
+    CloseHandle(handle_);
+    // Closing ends what the driver still held on the handle.
+    SweepAbandoned();
+  }
 
   bool Control(uint32_t code, const void* input, uint32_t input_size, void* output,
                uint32_t output_size, uint32_t* returned) override {
-    OVERLAPPED os = {};
-    os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (os.hEvent == nullptr) return false;
-    DWORD bytes = 0;
+    if (returned != nullptr) *returned = 0;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return false;
+    InFlight* flight = NewInFlight(output_size, event);
+    if (flight == nullptr) {
+      CloseHandle(event);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
     const BOOL started = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size,
-                                         output, output_size, nullptr, &os);
-    const BOOL ok = RunToEnd(os, started, &bytes);
+                                         flight->data(), output_size, nullptr, &flight->os);
+    DWORD bytes = 0;
+    bool abandoned = false;
+    const BOOL ok = RunToEnd(flight, started, &bytes, &abandoned);
     const DWORD error = GetLastError();
-    CloseHandle(os.hEvent);
+    // An abandoned request's InFlight is the abandoned list's now; the OS took its own
+    // reference to the event, so the handle may go either way.
+    if (ok) CopyAnswer(flight, bytes, output, output_size);
+    if (!abandoned) FreeInFlight(flight);
+    CloseHandle(event);
     SetLastError(error);
-    if (returned != nullptr) *returned = bytes;
+    if (returned != nullptr && ok) *returned = bytes;
     return ok != FALSE;
   }
 
   bool IssueControl(uint32_t code, const void* input, uint32_t input_size, void* output,
                     uint32_t output_size, Overlapped& overlapped) override {
-    Record* record = Prepare(overlapped);
+    Record* record = Prepare(overlapped, output, output_size);
     if (record == nullptr) return false;
+    // The driver gets the input at the call (buffered requests): only the answer needs a
+    // buffer that outlives the caller.
     const BOOL started = DeviceIoControl(handle_, code, const_cast<void*>(input), input_size,
-                                         output, output_size, nullptr, &record->os);
-    if (!overlapped_) {
-      return FinishSynchronous(record, RunToEnd(record->os, started, &record->bytes), overlapped);
-    }
-    return started || Pending(record);
+                                         record->flight->data(), output_size, nullptr,
+                                         &record->flight->os);
+    return Started(record, started, overlapped);
   }
 
   bool IssueRead(void* buffer, uint32_t size, Overlapped& overlapped) override {
-    Record* record = Prepare(overlapped);
+    Record* record = Prepare(overlapped, buffer, size);
     if (record == nullptr) return false;
-    const BOOL started = ReadFile(handle_, buffer, size, nullptr, &record->os);
-    if (!overlapped_) {
-      return FinishSynchronous(record, RunToEnd(record->os, started, &record->bytes), overlapped);
-    }
-    return started || Pending(record);
+    const BOOL started =
+        ReadFile(handle_, record->flight->data(), size, nullptr, &record->flight->os);
+    return Started(record, started, overlapped);
   }
 
   bool GetResult(Overlapped& overlapped, uint32_t* returned, bool wait) override {
     Record* record = RecordOf(overlapped);
-    DWORD bytes = 0;
-    BOOL ok = FALSE;
-    if (record->synchronous) {
-      bytes = record->bytes;
-      ok = record->error == ERROR_SUCCESS;
-      SetLastError(record->error);
-    } else {
-      ok = GetOverlappedResult(handle_, &record->os, &bytes, wait ? TRUE : FALSE);
+    if (record->flight == nullptr && !record->settled) return false;  // never issued
+    if (!record->settled) {
+      DWORD bytes = 0;
+      const BOOL ok = GetOverlappedResult(handle_, &record->flight->os, &bytes, wait ? TRUE : FALSE);
+      if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+        if (returned != nullptr) *returned = 0;
+        return false;  // still in flight
+      }
+      Settle(record, ok, bytes);
     }
-    if (returned != nullptr) *returned = bytes;
-    return ok != FALSE;
+    if (returned != nullptr) *returned = record->bytes;
+    SetLastError(record->error);
+    return record->error == ERROR_SUCCESS;
   }
 
   void Cancel(Overlapped& overlapped) override {
     Record* record = RecordOf(overlapped);
-    if (!record->synchronous) CancelIoEx(handle_, &record->os);
+    if (!record->settled && record->flight != nullptr) CancelIoEx(handle_, &record->flight->os);
   }
 
-  bool InputReportLength(uint16_t* length) override {
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(handle_, &preparsed)) return false;
-    HIDP_CAPS caps = {};
-    bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
-    HidD_FreePreparsedData(preparsed);
-    if (ok) *length = caps.InputReportByteLength;
-    return ok;
+  bool Drain(Overlapped& overlapped, uint32_t limit_ms) override {
+    Record* record = RecordOf(overlapped);
+    if (record->settled || record->flight == nullptr) return true;
+    WaitForSingleObject(record->flight->os.hEvent, limit_ms);
+    uint32_t ignored = 0;
+    GetResult(overlapped, &ignored, false);
+    if (record->settled) return true;
+    // The driver keeps a cancelled request: it is the OS's from here on, with its buffer.
+    Abandon(record->flight);
+    record->flight = nullptr;
+    record->settled = true;
+    record->error = ERROR_OPERATION_ABORTED;
+    record->bytes = 0;
+    return false;
+  }
+
+  bool InputReportLength(uint16_t* length) override { return AskCaps(length, nullptr); }
+  bool InputReportLengthUntil(uint16_t* length, Event& stop) override {
+    return AskCaps(length, &stop);
   }
 
   void* NativeHandle() override { return handle_; }
 
  private:
-  // A zeroed record whose OVERLAPPED carries the request's completion event.
-  static Record* Prepare(Overlapped& overlapped) {
+  // Asked on a helper thread with a handle of its own, for at most the request time limit and
+  // until stop: a helper that the driver never answers is let go (it holds nothing of this
+  // connection) after its question has been cancelled, and ends whenever the driver ends it.
+  bool AskCaps(uint16_t* length, Event* stop) {
+    std::shared_ptr<CapsQuestion> question;
+    try {
+      question = std::make_shared<CapsQuestion>();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (!question->answered.Valid()) return false;
+    if (!DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &question->handle, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+    std::thread helper;
+    try {
+      helper = std::thread(RunCapsQuestion, question);
+    } catch (const std::system_error&) {
+      CloseHandle(question->handle);
+      return false;
+    }
+    const int first = stop != nullptr
+                          ? WaitAny({&question->answered, stop}, RequestTimeLimitMs())
+                          : WaitAny({&question->answered}, RequestTimeLimitMs());
+    if (first != 0) {
+      // Both handles name one file: this cancels the helper's request too.
+      CancelIoEx(handle_, nullptr);
+      helper.detach();
+      return false;
+    }
+    helper.join();
+    if (question->ok) *length = question->length;
+    return question->ok;
+  }
+
+  // A fresh record whose request has a buffer of its own, its OVERLAPPED carrying the caller's
+  // completion event. Null, with the record settled as failed, when there is no event or memory.
+  static Record* Prepare(Overlapped& overlapped, void* output, uint32_t output_size) {
+    Record* record = new (overlapped.os) Record{};
+    record->output = output;
+    record->output_size = output_size;
     HANDLE event = overlapped.done != nullptr ? static_cast<HANDLE>(overlapped.done->native())
                                               : nullptr;
-    if (event == nullptr) return nullptr;
-    Record* record = new (overlapped.os) Record{};
-    record->os.hEvent = event;
+    if (event != nullptr) record->flight = NewInFlight(output_size, event);
+    if (record->flight == nullptr) {
+      record->settled = true;
+      record->error = event == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_ENOUGH_MEMORY;
+      SetLastError(record->error);
+      return nullptr;
+    }
     return record;
   }
 
-  // After an overlapped call returned FALSE: true when the request went pending. A request that
-  // failed at once never started, so its OVERLAPPED holds no result; the record keeps the error
-  // so that GetResult reports the failure instead of a zeroed (successful) status.
-  static bool Pending(Record* record) {
-    DWORD error = GetLastError();
+  static void CopyAnswer(InFlight* flight, DWORD bytes, void* output, uint32_t output_size) {
+    const DWORD size = bytes < output_size ? bytes : output_size;
+    if (size > 0 && output != nullptr) std::memcpy(output, flight->data(), size);
+  }
+
+  // The request has ended: its answer goes to the caller's buffer when it succeeded (a failed
+  // request leaves the buffer as the caller prepared it), and its InFlight is freed.
+  static void Settle(Record* record, BOOL ok, DWORD bytes) {
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
+    if (ok) CopyAnswer(record->flight, bytes, record->output, record->output_size);
+    FreeInFlight(record->flight);
+    record->flight = nullptr;
+    record->settled = true;
+    record->error = error;
+    record->bytes = ok ? bytes : 0;
+  }
+
+  // After the call that started a request on the OS handle (which is always overlapped).
+  bool Started(Record* record, BOOL started, Overlapped& overlapped) {
+    if (!overlapped_) {
+      DWORD bytes = 0;
+      bool abandoned = false;
+      const BOOL ok = RunToEnd(record->flight, started, &bytes, &abandoned);
+      if (abandoned) {
+        record->flight = nullptr;
+        record->settled = true;
+        record->error = ERROR_OPERATION_ABORTED;
+        overlapped.done->Reset();
+        SetLastError(record->error);
+        return false;
+      }
+      return FinishSynchronous(record, ok, bytes, overlapped);
+    }
+    if (started) return true;
+    // A request that failed at once never started, so its OVERLAPPED holds no result; the record
+    // keeps the error so that GetResult reports the failure instead of a zeroed (successful)
+    // status.
+    const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return true;
-    record->synchronous = true;
+    Settle(record, FALSE, 0);
     record->error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
     SetLastError(record->error);
     return false;
   }
 
-  // Waits for a request just started on the OS handle (which is always overlapped) to end: for
-  // the answer up to the time limit, then for the driver to end it after a cancel. The result
-  // of GetOverlappedResult, with its error.
-  BOOL RunToEnd(OVERLAPPED& os, BOOL started, DWORD* bytes) {
+  // Waits for a request just started on the OS handle to end: for the answer up to the time
+  // limit, then, after a cancel, up to the cancel grace. The result of GetOverlappedResult, with
+  // its error. A request the driver keeps even then is abandoned (*abandoned, failing with
+  // ERROR_OPERATION_ABORTED): its InFlight goes to the abandoned list, not to be touched again.
+  BOOL RunToEnd(InFlight* flight, BOOL started, DWORD* bytes, bool* abandoned) {
     *bytes = 0;
+    *abandoned = false;
     if (!started && GetLastError() != ERROR_IO_PENDING) return FALSE;
-    if (WaitForSingleObject(os.hEvent, RequestTimeLimitMs()) != WAIT_OBJECT_0) {
-      CancelIoEx(handle_, &os);
+    if (WaitForSingleObject(flight->os.hEvent, RequestTimeLimitMs()) != WAIT_OBJECT_0) {
+      CancelIoEx(handle_, &flight->os);
+      WaitForSingleObject(flight->os.hEvent, CancelGraceMs());
     }
-    return GetOverlappedResult(handle_, &os, bytes, TRUE);
+    const BOOL ok = GetOverlappedResult(handle_, &flight->os, bytes, FALSE);
+    if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+      *abandoned = true;
+      Abandon(flight);
+      SetLastError(ERROR_OPERATION_ABORTED);
+      return FALSE;
+    }
+    return ok;
   }
 
   // A request on a handle without overlapped I/O has ended by the time the call returns:
   // keep its result and signal its event only on success, as for a request that failed at once
   // (the OS set it either way).
-  static bool FinishSynchronous(Record* record, BOOL ok, Overlapped& overlapped) {
-    record->synchronous = true;
-    record->error = ok ? ERROR_SUCCESS : GetLastError();
+  static bool FinishSynchronous(Record* record, BOOL ok, DWORD bytes, Overlapped& overlapped) {
+    Settle(record, ok, bytes);
     if (!ok) {
-      if (record->error == ERROR_SUCCESS) record->error = ERROR_GEN_FAILURE;
       overlapped.done->Reset();
       SetLastError(record->error);
       return false;
@@ -180,5 +384,8 @@ DeviceConnection* OpenOsDevice(std::u16string_view path, DeviceAccess access, bo
   }
   return device;
 }
+
+// CreateFileW waits for the driver's answer without limit: OpenDevice bounds it.
+bool OsOpenIsBounded() { return false; }
 
 }  // namespace platform
