@@ -54,11 +54,27 @@ class ForegroundWatch {
   ForegroundWatch& operator=(const ForegroundWatch&) = delete;
 
   // Starts watching and reports the program in front now. Windows: installs the hooks on the
-  // calling thread, which must run a message loop. Linux: connects to $DISPLAY. False when there
-  // is no source (no display, hooks refused): focus rules then match nothing.
+  // calling thread, which must run a message loop. Linux: connects to $DISPLAY (BeginConnect,
+  // then waits up to kConnectMs for EndConnect). False when there is no source (no display,
+  // hooks refused): focus rules then match nothing.
   bool Start();
-  // Linux: a descriptor that becomes readable when events wait (for poll); -1 when not
-  // connected, and always -1 on Windows, where the message loop delivers the hook.
+#ifndef _WIN32
+  // A connection try that has not ended after this long is given up (Stop) by its caller.
+  static constexpr int kConnectMs = 10000;
+  // Starts a try to connect to $DISPLAY on a thread of the watch's own, so that a display that
+  // is slow to answer, or a host that never does, holds up no caller: the socket's connect, the
+  // set-up and the first round trips run there. PollFd becomes readable when the try has ended;
+  // EndConnect then takes its result. Stop gives the try up at once: the thread waits for
+  // nothing but the socket and the watch's stop signal. False when there is no DISPLAY.
+  bool BeginConnect();
+  bool Connecting() const;
+  // Ends the try once PollFd is readable: true when connected, and then the program in front
+  // is reported as by Start; false when the display could not be reached.
+  bool EndConnect();
+#endif
+  // Linux: a descriptor that becomes readable when events wait (for poll), or while a try to
+  // connect runs, when it has ended; -1 when not connected, and always -1 on Windows, where the
+  // message loop delivers the hook.
   int PollFd() const;
   // Linux: reads the waiting events and reports changes. False when the connection is lost; a
   // later Start retries. Windows: does nothing and returns true.

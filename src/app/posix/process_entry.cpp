@@ -117,44 +117,108 @@ class DisplayWait {
   uint64_t next_ = 0;
 };
 
-// Connects the foreground watch to X11; false when there is no display or it refused.
-bool ConnectForeground(platform::ForegroundWatch& foreground) {
-  const char* display = std::getenv("DISPLAY");
-  return display != nullptr && *display != '\0' && foreground.Start();
-}
+// The foreground watch's connection to X11 as the loop keeps it: a try runs on the watch's own
+// thread while the loop serves the devices; a try that fails, or a connection that is lost, is
+// tried again as display_wait says (when DISPLAY names a display); a try that has not ended
+// after ForegroundWatch::kConnectMs (a server that accepts and never answers) is given up.
+class ForegroundLink {
+ public:
+  ForegroundLink(platform::ForegroundWatch& foreground, autoprofile::Service& autoprofiles,
+                 DisplayWait* display_wait)
+      : foreground_(foreground), autoprofiles_(autoprofiles), display_wait_(display_wait) {}
+
+  void Try(uint64_t now) {
+    if (foreground_.BeginConnect()) {
+      give_up_at_ = now + platform::ForegroundWatch::kConnectMs;
+    } else {
+      Failed(now);
+    }
+  }
+  // What the loop waits for: the connection's events, the try's end, or the display's folder.
+  int PollFd() const {
+    if (foreground_.PollFd() >= 0) return foreground_.PollFd();
+    return display_wait_ != nullptr ? display_wait_->PollFd() : -1;
+  }
+  int TimeoutMs(uint64_t now) const {
+    if (foreground_.Connecting()) {
+      return now >= give_up_at_ ? 0 : static_cast<int>(give_up_at_ - now);
+    }
+    if (foreground_.PollFd() >= 0 || display_wait_ == nullptr) return -1;
+    return display_wait_->TimeoutMs(now);
+  }
+  // After the loop's poll: revents are PollFd's.
+  void Serve(short revents, uint64_t now) {
+    if (foreground_.Connecting()) {
+      if (revents != 0) {
+        if (foreground_.EndConnect()) {
+          Connected();
+        } else {
+          Failed(now);
+        }
+      } else if (now >= give_up_at_) {
+        foreground_.Stop();
+        Failed(now);
+      }
+      return;
+    }
+    if (foreground_.PollFd() >= 0) {
+      if (revents != 0 && !foreground_.Dispatch()) {
+        LogMessage(kLogError, kLogCategory,
+                   u"Auto Profile: the X11 connection was lost; trying again until it is back");
+        autoprofiles_.SetFocusAvailable(false);
+        retrying_ = true;
+        if (display_wait_ != nullptr) display_wait_->Begin(now);
+      }
+      return;
+    }
+    if (display_wait_ == nullptr) return;
+    if (revents != 0) display_wait_->Readable(now);
+    if (display_wait_->Due(now)) Try(now);
+  }
+
+ private:
+  void Connected() {
+    if (retrying_) {
+      LogMessage(kLogEvent, kLogCategory, u"Auto Profile: connected to X11");
+      autoprofiles_.SetFocusAvailable(true);
+    }
+    retrying_ = false;
+  }
+  void Failed(uint64_t now) {
+    if (retrying_) {
+      if (display_wait_ != nullptr) display_wait_->Failed(now);
+      return;
+    }
+    // The first try: without DISPLAY there is nothing to wait for; with it, a display that
+    // cannot be reached yet (the service started before the desktop) is tried again.
+    retrying_ = true;
+    autoprofiles_.SetFocusAvailable(false);
+    if (display_wait_ != nullptr) {
+      LogMessage(kLogEvent, kLogCategory,
+                 u"Auto Profile: cannot reach the X11 display %S yet; trying again until it can",
+                 std::getenv("DISPLAY"));
+      display_wait_->Begin(now);
+    }
+  }
+
+  platform::ForegroundWatch& foreground_;
+  autoprofile::Service& autoprofiles_;
+  DisplayWait* display_wait_;
+  bool retrying_ = false;  // a try failed, or the connection was lost: the next one is logged
+  uint64_t give_up_at_ = 0;
+};
 
 // Hands the watch's records to the device manager, and X11's foreground changes to the
 // automatic profiles, for the life of the process; returns only when the watch cannot be
-// waited for. While X11 cannot be reached (not yet, or no longer) and DISPLAY names a display,
-// display_wait says when to try again.
-void RunWatchLoop(platform::DeviceWatch& watch, platform::ForegroundWatch& foreground,
-                  autoprofile::Service& autoprofiles, DisplayWait* display_wait) {
+// waited for.
+void RunWatchLoop(platform::DeviceWatch& watch, ForegroundLink& link) {
   for (;;) {
-    const bool connected = foreground.PollFd() >= 0;
-    const bool waiting = !connected && display_wait != nullptr;
-    pollfd waits[2] = {{watch.PollFd(), POLLIN, 0},
-                       {connected ? foreground.PollFd() : waiting ? display_wait->PollFd() : -1,
-                        POLLIN, 0}};
-    const int timeout = waiting ? display_wait->TimeoutMs(platform::TickMs()) : -1;
-    if (poll(waits, 2, timeout) < 0) {
+    pollfd waits[2] = {{watch.PollFd(), POLLIN, 0}, {link.PollFd(), POLLIN, 0}};
+    if (poll(waits, 2, link.TimeoutMs(platform::TickMs())) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (waiting && waits[1].revents != 0) display_wait->Readable(platform::TickMs());
-    if (waiting && display_wait->Due(platform::TickMs())) {
-      if (ConnectForeground(foreground)) {
-        LogMessage(kLogEvent, kLogCategory, u"Auto Profile: connected to X11");
-        autoprofiles.SetFocusAvailable(true);
-      } else {
-        display_wait->Failed(platform::TickMs());
-      }
-    }
-    if (connected && waits[1].revents != 0 && !foreground.Dispatch()) {
-      LogMessage(kLogError, kLogCategory,
-                 u"Auto Profile: the X11 connection was lost; trying again until it is back");
-      autoprofiles.SetFocusAvailable(false);
-      if (display_wait != nullptr) display_wait->Begin(platform::TickMs());
-    }
+    link.Serve(waits[1].revents, platform::TickMs());
     for (const platform::DeviceChange& change : watch.TakeChanges()) {
       devices::HandleDeviceChange(&watch, change, devices::DeviceManagerTarget());
     }
@@ -193,22 +257,14 @@ int ProcessEntry(void* /*instance*/) {
   static auto* autoprofiles = new autoprofile::Service;
   autoprofiles->Start(platform::RulesFilePath());
   static auto* foreground = new platform::ForegroundWatch(&OnForeground, autoprofiles);
-  // Without DISPLAY there is nothing to wait for; with it, a display that cannot be reached yet
-  // (the service started before the desktop) is tried again until it can.
   const char* display = std::getenv("DISPLAY");
   static DisplayWait* display_wait =
       display != nullptr && *display != '\0' ? new DisplayWait : nullptr;
-  if (!ConnectForeground(*foreground)) {
-    autoprofiles->SetFocusAvailable(false);
-    if (display_wait != nullptr) {
-      LogMessage(kLogEvent, kLogCategory,
-                 u"Auto Profile: cannot reach the X11 display %S yet; trying again until it can",
-                 display);
-      display_wait->Begin(platform::TickMs());
-    }
-  }
+  // The first try runs beside the discovery: neither waits for the other.
+  static auto* link = new ForegroundLink(*foreground, *autoprofiles, display_wait);
+  link->Try(platform::TickMs());
   devices::DiscoverDevices(watch);
-  RunWatchLoop(*watch, *foreground, *autoprofiles, display_wait);
+  RunWatchLoop(*watch, *link);
   LogMessage(kLogError, kLogCategory, u"Cannot wait for the device folder watch");
   return 1;
 }
