@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The real skyhelm.exe under Wine against a hostile stand-in kernel driver (skyhelm-sim hostile):
-# random statuses and byte counts, requests never answered, cancels ignored or answered with
-# success, answers to closed handles, controllers removed with requests pending, refused opens.
-# It passes when the service stayed up, attached the controllers again and answered their clutch
-# events once the faults stopped, gave back its handles and threads, and ended with 0 within a
-# second of WM_CLOSE.
+# random statuses and byte counts, requests never answered, cancels ignored, never answered or
+# answered with success, answers to closed handles, controllers removed with requests pending,
+# refused opens, opens and HID class questions never answered. It passes when the service stayed
+# up, attached the controllers again and answered their clutch events once the faults stopped,
+# attached a controller that answers neither its open nor its HID question nor a cancel with its
+# window thread held no longer than 30 s, gave back its handles and threads, and ended with 0
+# within a second of WM_CLOSE.
 # Usage: windows_hostile.sh [BUILD_DIR]   (default build/windows; built when missing)
 # SKYHELM_HOSTILE_SECONDS (default 60) and SKYHELM_HOSTILE_SEED (default 13) change the run; a
 # failure is replayed with the seed it prints (up to the service's own timing).

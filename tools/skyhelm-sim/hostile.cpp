@@ -1,7 +1,9 @@
 // skyhelm-sim hostile: the real service process against the stand-in kernel driver whose host
 // turns hostile (sim/win32/hostile_host.h) while controllers come and go, then checks that the
-// service stayed up, attaches the controllers again and answers a clutch event, gave back its
-// handles and threads, and ends with 0 within a second of WM_CLOSE.
+// service stayed up, attaches the controllers again and answers a clutch event, attaches a
+// controller that answers neither its open nor its HID question nor a cancel without holding its
+// window thread for long, gave back its handles and threads, and ends with 0 within a second of
+// WM_CLOSE.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
