@@ -400,6 +400,44 @@ TEST_F(StandInDriver, CancelledRequestTheDriverNeverEndsIsAbandonedAfterTheGrace
   platform::CloseDevice(device);
 }
 
+// A synchronous request the driver neither answers nor ends when cancelled fails after the time
+// limit and the grace, and the handle serves on.
+TEST_F(StandInDriver, SynchronousRequestTheDriverKeepsAfterItsCancelFailsInTime) {
+  const ULONG flags = SKYHELM_HOST_SERVE_CANCELS;
+  DWORD returned = 0;
+  ASSERT_EQ(Control(host_, IOCTL_SKYHELM_HOST_SERVE, &flags, sizeof flags, nullptr, 0, &returned),
+            0u);
+  ScopedLimit limit(platform::RequestTimeLimitMs, platform::SetRequestTimeLimitMs, 300);
+  ScopedLimit grace(platform::CancelGraceMs, platform::SetCancelGraceMs, 300);
+  platform::DeviceHandle device = OpenThroughSeam(
+      path_, [this] { return Next(); }, [this](uint64_t tag) { return Answer(host_, tag, 0); });
+  ASSERT_NE(device, nullptr);
+  bool ok = true;
+  double took = 0;
+  std::thread asker([&] {
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t answer[8] = {};
+    uint32_t bytes = 0;
+    ok = platform::DeviceControl(device, kBuffered, nullptr, 0, answer, sizeof answer, &bytes);
+    took = SecondsSince(start);
+  });
+  const Message held = Next();
+  EXPECT_EQ(Next().header.kind, static_cast<uint32_t>(SKYHELM_HOST_CANCEL));  // left unanswered
+  asker.join();
+  EXPECT_FALSE(ok);
+  EXPECT_LT(took, 3.0);
+  EXPECT_EQ(Answer(host_, held.header.tag, 0, std::vector<uint8_t>(8, 0xAB)), 0u);
+  std::thread again([&] {
+    uint8_t answer[4] = {};
+    uint32_t bytes = 0;
+    ok = platform::DeviceControl(device, kBuffered, nullptr, 0, answer, sizeof answer, &bytes);
+  });
+  EXPECT_EQ(Answer(host_, Next().header.tag, 0, {1, 2, 3, 4}), 0u);
+  again.join();
+  EXPECT_TRUE(ok);
+  platform::CloseDevice(device);
+}
+
 // HidD_GetPreparsedData asks the driver synchronously: a driver that never answers costs the
 // asker the request time limit, no more; the question is cancelled on the way out.
 TEST_F(StandInDriver, HidQuestionTheDriverNeverAnswersIsGivenUp) {
