@@ -54,13 +54,15 @@ void SetInProcessDeviceProvider(DeviceProvider* provider) {
 
 namespace {
 
-// The open itself, on whichever thread runs it. Null with *error set on failure.
+// The open itself, on whichever thread runs it. Null with *error set on failure. An in-process
+// path needs the provider slot held shared (provider_held: by the caller).
 DeviceConnection* OpenNow(const std::u16string& path, DeviceAccess access, bool overlapped,
-                          uint32_t* error) {
+                          uint32_t* error, bool provider_held = false) {
   *error = kErrorGenFailure;
   DeviceConnection* connection = nullptr;
   if (IsInProcessDevicePath(path)) {
-    std::shared_lock<std::shared_mutex> hold(ProviderLock());
+    std::shared_lock<std::shared_mutex> hold(ProviderLock(), std::defer_lock);
+    if (!provider_held) hold.lock();
     if (g_provider == nullptr) {
       *error = kErrorFileNotFound;
     } else {
@@ -89,8 +91,12 @@ struct OpenJob {
 };
 
 void RunOpenJob(const std::shared_ptr<OpenJob>& job) {
+  // An in-process connection granted late is closed before its provider may go.
+  std::shared_lock<std::shared_mutex> provider(ProviderLock(), std::defer_lock);
+  if (IsInProcessDevicePath(job->path)) provider.lock();
   uint32_t error = kErrorGenFailure;
-  DeviceConnection* connection = OpenNow(job->path, job->access, job->overlapped, &error);
+  DeviceConnection* connection =
+      OpenNow(job->path, job->access, job->overlapped, &error, provider.owns_lock());
   {
     std::lock_guard<std::mutex> hold(job->mutex);
     job->done = true;
