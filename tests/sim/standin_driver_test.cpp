@@ -465,6 +465,38 @@ TEST_F(StandInDriver, HidQuestionTheDriverNeverAnswersIsGivenUp) {
   platform::CloseDevice(device);
 }
 
+// The descriptor size in the collection information is the driver's word: a size past any real
+// device's is refused at once, never allocated nor asked for. Asked for, a size of 2 GB or more
+// makes Wine kill the asking thread, and the question then costs the whole time limit.
+TEST_F(StandInDriver, HidQuestionWithAHugeDescriptorSizeIsRefusedAtOnce) {
+  ScopedLimit limit(platform::RequestTimeLimitMs, platform::SetRequestTimeLimitMs, 3000);
+  platform::DeviceHandle device = OpenThroughSeam(
+      path_, [this] { return Next(); }, [this](uint64_t tag) { return Answer(host_, tag, 0); });
+  ASSERT_NE(device, nullptr);
+  bool has_length = true;
+  double took = 0;
+  std::thread asker([&] {
+    const auto start = std::chrono::steady_clock::now();
+    uint16_t length = 0;
+    has_length = platform::InputReportLength(device, &length);
+    took = SecondsSince(start);
+  });
+  const Message question = Next();
+  EXPECT_EQ(question.header.code, 0x000B01A8u);
+  // DescriptorSize near 4 GB, then Polled, a reserved byte, vendor, product and version.
+  std::vector<uint8_t> information(12, 0);
+  const uint32_t huge = 0xFFFFF000u;
+  std::memcpy(information.data(), &huge, sizeof huge);
+  EXPECT_EQ(Answer(host_, question.header.tag, 0, information), 0u);
+  asker.join();
+  EXPECT_FALSE(has_length);
+  EXPECT_LT(took, 1.5) << "the request time limit is 3 s";
+  platform::CloseDevice(device);
+  // Nothing more was asked: the next message is the handle's close.
+  const Message close = Next();
+  EXPECT_EQ(close.header.kind, static_cast<uint32_t>(SKYHELM_HOST_CLOSE));
+}
+
 // The HID thread asks with its stop event: a session that ends does not wait out the limit.
 TEST_F(StandInDriver, HidQuestionTheDriverNeverAnswersEndsWithTheStop) {
   platform::DeviceHandle device = OpenThroughSeam(

@@ -3,11 +3,13 @@
 #include "platform/device_io_os.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 // The MinGW HID headers do not declare their functions for C++ themselves.
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
+#include <hidclass.h>
 }
 
 #include <chrono>
@@ -106,14 +108,57 @@ struct CapsQuestion {
   uint16_t length = 0;
 };
 
-void RunCapsQuestion(const std::shared_ptr<CapsQuestion>& question) {
-  PHIDP_PREPARSED_DATA preparsed = nullptr;
-  bool ok = false;
-  HIDP_CAPS caps = {};
-  if (HidD_GetPreparsedData(question->handle, &preparsed)) {
-    ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
-    HidD_FreePreparsedData(preparsed);
+// The largest preparsed data taken from a class driver, far above any real device's: the size
+// is the driver's word, and a hostile one must not make this process allocate gigabytes or pass
+// them to the OS (Wine kills a thread whose request to its server holds 2 GB or more).
+constexpr ULONG kMaxPreparsedBytes = 1u << 20;
+// Never less than this is allocated, zeroed, so that a short answer leaves HidP_GetCaps reading
+// zeros of this buffer rather than past its end.
+constexpr ULONG kMinPreparsedBytes = 4096;
+
+// One request on the helper's handle, overlapped or not, run to its end.
+bool AskClassDriver(HANDLE handle, DWORD code, void* output, DWORD output_size, DWORD* bytes) {
+  *bytes = 0;
+  OVERLAPPED os = {};
+  os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (os.hEvent == nullptr) return false;
+  const BOOL ok = DeviceIoControl(handle, code, nullptr, 0, output, output_size, nullptr, &os) ||
+                  (GetLastError() == ERROR_IO_PENDING &&
+                   GetOverlappedResult(handle, &os, bytes, TRUE));
+  if (ok && *bytes == 0) GetOverlappedResult(handle, &os, bytes, FALSE);
+  CloseHandle(os.hEvent);
+  return ok != FALSE;
+}
+
+// What HidD_GetPreparsedData does, with the sizes the driver gives checked: its collection
+// information must be whole and name a descriptor no larger than kMaxPreparsedBytes.
+bool ReadCaps(HANDLE handle, HIDP_CAPS* caps) {
+  HID_COLLECTION_INFORMATION info = {};
+  DWORD bytes = 0;
+  if (!AskClassDriver(handle, IOCTL_HID_GET_COLLECTION_INFORMATION, &info, sizeof info, &bytes) ||
+      bytes < sizeof info || info.DescriptorSize == 0 || info.DescriptorSize > kMaxPreparsedBytes) {
+    return false;
   }
+  std::vector<unsigned char> preparsed;
+  try {
+    preparsed.assign(info.DescriptorSize > kMinPreparsedBytes ? info.DescriptorSize
+                                                               : kMinPreparsedBytes,
+                     0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!AskClassDriver(handle, IOCTL_HID_GET_COLLECTION_DESCRIPTOR, preparsed.data(),
+                      info.DescriptorSize, &bytes) ||
+      bytes > info.DescriptorSize) {
+    return false;
+  }
+  return HidP_GetCaps(reinterpret_cast<PHIDP_PREPARSED_DATA>(preparsed.data()), caps) ==
+         HIDP_STATUS_SUCCESS;
+}
+
+void RunCapsQuestion(const std::shared_ptr<CapsQuestion>& question) {
+  HIDP_CAPS caps = {};
+  const bool ok = ReadCaps(question->handle, &caps);
   CloseHandle(question->handle);
   question->ok = ok;
   question->length = ok ? caps.InputReportByteLength : 0;
