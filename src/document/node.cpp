@@ -16,9 +16,8 @@ static_assert(sizeof(NodeArena*) <= kNodeHeader);
 
 NodeArena*& HeaderOf(void* node) { return *reinterpret_cast<NodeArena**>(static_cast<char*>(node) - kNodeHeader); }
 
-}  // namespace
-
-void* CNode::operator new(std::size_t size) {
+// Allocates a node; plain: its class's destructor has nothing to do for a node in an arena.
+void* AllocateNode(std::size_t size, bool plain) {
   NodeArena* arena = node_memory::Current();
   void* block = nullptr;
   if (arena != nullptr) {
@@ -31,8 +30,18 @@ void* CNode::operator new(std::size_t size) {
   }
   void* node = static_cast<char*>(block) + kNodeHeader;
   HeaderOf(node) = arena;
+  if (arena != nullptr) {
+    arena->Tree().allocated = node;
+    arena->Tree().allocated_plain = plain;
+  }
   return node;
 }
+
+}  // namespace
+
+void* CNode::operator new(std::size_t size) { return AllocateNode(size, false); }
+
+void* CNode::AllocatePlain(std::size_t size) { return AllocateNode(size, true); }
 
 void CNode::operator delete(void* node) {
   if (node == nullptr) return;
@@ -48,6 +57,27 @@ NodeArena* CNode::ArenaOf(const CNode* node) { return node != nullptr ? HeaderOf
 
 
 CNode::CNode(CNode* parent) : parent_(parent), children_(NodeAllocator<CNode*>(node_memory::Current())) {
+  NodeArena* arena = children_.get_allocator().Arena();
+  NodeArena* parent_arena = parent_ != nullptr ? parent_->children_.get_allocator().Arena() : arena;
+  if (parent_arena != arena) {
+    // A node made elsewhere under a node of an arena (a heap node added after the read), or one
+    // of an arena under a node elsewhere: each tree is then released node by node.
+    if (parent_arena != nullptr) parent_arena->Tree().node_by_node = true;
+    if (arena != nullptr) arena->Tree().node_by_node = true;
+  }
+  if (arena != nullptr) {
+    // The tree of the arena can be released whole while every node made here is one that
+    // operator new allocated here and the first one is the only one without a parent.
+    NodeArena::TreeRecord& tree = arena->Tree();
+    if (tree.allocated != this || (parent_ == nullptr) != (tree.root == nullptr)) {
+      tree.node_by_node = true;
+    } else if (parent_ == nullptr) {
+      tree.root = this;
+    } else if (!tree.allocated_plain) {
+      tree.destructible.push_back(this);
+    }
+    tree.allocated = nullptr;
+  }
   if (parent_ == nullptr) return;
   // Most parents have a few children: room for four at the first saves the regrowths at one and two.
   if (parent_->children_.capacity() == 0) parent_->children_.reserve(4);
@@ -55,6 +85,16 @@ CNode::CNode(CNode* parent) : parent_(parent), children_(NodeAllocator<CNode*>(n
 }
 
 CNode::~CNode() {
+  if (NodeArena* arena = children_.get_allocator().Arena()) {
+    NodeArena::TreeRecord& tree = arena->Tree();
+    if (tree.releasing) return;  // the root releases the arena, and every child list with it
+    if (tree.root == this && !tree.node_by_node) {
+      ReleaseTree(arena);
+      return;
+    }
+    // A node deleted on its own: the others are found only by visiting the tree from now on.
+    if (tree.root != this) tree.node_by_node = true;
+  }
   // Deletes the subtree in pre-order (each node before its children, siblings first to last)
   // without recursion, so that a document nested a million deep cannot exhaust the stack. Each
   // node's children are taken over before it is deleted; its destructor then finds none.
@@ -67,6 +107,14 @@ CNode::~CNode() {
     node->children_.clear();
     delete node;
   }
+}
+
+void CNode::ReleaseTree(NodeArena* arena) {
+  NodeArena::TreeRecord& tree = arena->Tree();
+  tree.releasing = true;
+  for (CNode* node : tree.destructible) node->~CNode();
+  // The arena goes when this root's own memory is given back.
+  arena->KeepOneNode();
 }
 
 void CNode::Serialize(IVexStream*) {}

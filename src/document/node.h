@@ -55,7 +55,8 @@ class CNode {
   virtual ~CNode();
 
   // A node made while a document is read lives in that document's arena (node_arena.h), any
-  // other in the heap; `delete` is right for both. The arena goes when its last node is deleted.
+  // other in the heap; `delete` is right for both. The arena goes when its last node is deleted,
+  // or with its root when every other node of the arena lies in the root's tree as it was read.
   static void* operator new(std::size_t size);
   static void operator delete(void* node);
   // The arena the node lives in, or null for a heap node. Only for nodes made with `new`.
@@ -69,7 +70,17 @@ class CNode {
   CNode* Parent() const { return parent_; }
   const ChildList& Children() const { return children_; }
 
+ protected:
+  // The operator new of a final class whose destructor has nothing to release for a node in an
+  // arena (every field it owns lives there too). A tree read from a document is then released
+  // with its arena, and the destructors of such nodes are not called.
+  static void* AllocatePlain(std::size_t size);
+
  private:
+  // Deletes the rest of a tree this root heads in its arena: the destructors that must run, in
+  // the order the nodes were made (pre-order), and no visit to any other node.
+  void ReleaseTree(NodeArena* arena);
+
   CNode* parent_;
   ChildList children_;  // in the arena of the document being read, if any
   [[maybe_unused]] bool flag_ = true;      // set by the constructor, not read here

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace VexNode {
+
+class CNode;
 
 // A bump allocator for the nodes of one tree and the texts they hold. Each node allocated here is
 // counted; the arena frees all of its blocks when its last node is deleted, so deleting the root
@@ -23,6 +26,20 @@ class NodeArena {
   bool RemoveNode() { return --nodes_ == 0; }
   size_t Nodes() const { return nodes_; }
 
+  // What the node classes record to release the arena's tree whole, without visiting each node:
+  // kept and read by node.cpp only (see CNode's destructor).
+  struct TreeRecord {
+    const CNode* root = nullptr;    // the first node made here, without a parent
+    const void* allocated = nullptr;  // the latest node allocated here, until its constructor runs
+    bool allocated_plain = false;     // its class's destructor has nothing to do in an arena
+    bool node_by_node = false;        // a node does not fit the record: release each node in turn
+    bool releasing = false;           // the whole tree is being released
+    std::vector<CNode*> destructible;  // every node made here whose destructor must run, in order
+  };
+  TreeRecord& Tree() { return tree_; }
+  // Every node but the one being deleted is gone with the tree.
+  void KeepOneNode() { nodes_ = 1; }
+
   static constexpr size_t kAlignment = alignof(std::max_align_t);
 
  private:
@@ -36,6 +53,7 @@ class NodeArena {
   char* end_ = nullptr;
   Block* blocks_ = nullptr;
   size_t nodes_ = 0;
+  TreeRecord tree_;
 };
 
 namespace node_memory {

@@ -15,10 +15,13 @@ namespace VexNode {
 // (for a raw value, the name in its block and all of its data). The texts and their offsets share
 // one block, so a node costs two allocations (itself and the block) however many attributes it has.
 // An element head read from the reader's window is copied whole, the texts where they lie in it.
-class CUnknownNode : public CNode {
+class CUnknownNode final : public CNode {
  public:
   CUnknownNode(CNode* parent, const char16_t* tag, AttributeList attributes);
   ~CUnknownNode() override;
+  // Its one block lies in the node's arena, if it has one: the destructor has nothing to do there.
+  static void* operator new(std::size_t size) { return AllocatePlain(size); }
+  static void operator delete(void* node) { CNode::operator delete(node); }
 
   // The copied tag text: a search by a class's tag constant never finds an unknown node.
   const char16_t* GetTagName() const override { return block_ + Start(0); }

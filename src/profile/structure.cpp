@@ -16,9 +16,12 @@ CNode* Create(CNode* parent) {
 
 // A node that is nothing but its tag: it keeps the tree's shape where the fields are not wanted.
 template <const char16_t* kTag>
-class CBareNode : public CNode {
+class CBareNode final : public CNode {
  public:
   using CNode::CNode;
+  // No field: its destructor has nothing to do.
+  static void* operator new(std::size_t size) { return AllocatePlain(size); }
+  static void operator delete(void* node) { CNode::operator delete(node); }
   const char16_t* GetTagName() const override { return kTag; }
 };
 

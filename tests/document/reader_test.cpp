@@ -55,7 +55,8 @@ struct ReadResult {
 
 // Reads the document text (a byte order mark is added) from a temporary file, with the test
 // vocabulary or, when generic, with every element as a generic node.
-ReadResult ReadDocument(std::u16string_view text, bool generic = false) {
+ReadResult ReadDocument(std::u16string_view text, bool generic = false,
+                        VexNode::RegisterNodesFn register_nodes = RegisterTestNodes) {
   const std::string bytes = document_test::DocumentBytes(text);
   std::FILE* file = std::tmpfile();
   EXPECT_NE(file, nullptr);
@@ -65,7 +66,7 @@ ReadResult ReadDocument(std::u16string_view text, bool generic = false) {
   VexNode::CNode_Reader reader(state);
   CFactory factory;
   factory.SetGenericMode(generic);
-  RegisterTestNodes(&factory);  // nothing is registered in generic mode
+  register_nodes(&factory);  // nothing is registered in generic mode
   state->file = file;
   ReadResult result;
   testing::internal::CaptureStderr();
@@ -219,6 +220,45 @@ TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
     EXPECT_EQ(node->PairName(3 - q), u"w");
     EXPECT_EQ(node->PairValue(3 - q), expected[i].second) << i;
   }
+}
+
+// Logs its own value when destroyed.
+std::vector<int32_t> g_destroyed;
+class TracedNode : public CNode {
+ public:
+  explicit TracedNode(CNode* parent) : CNode(parent) {}
+  ~TracedNode() override { g_destroyed.push_back(number); }
+  const char16_t* GetTagName() const override { return kTagItem; }
+  void Serialize(VexNode::IVexStream* stream) override { stream->ExchangeInt(kTagItem, &number, 0); }
+  int32_t number = 0;
+};
+// With nothing to release: a tree read from a document skips its destructor.
+class PlainNode final : public CNode {
+ public:
+  using CNode::CNode;
+  static void* operator new(std::size_t size) { return AllocatePlain(size); }
+  static void operator delete(void* node) { CNode::operator delete(node); }
+  const char16_t* GetTagName() const override { return kTagGroup; }
+};
+
+TEST(ReaderTest, ATreeReadGoesWithItsArenaAndEveryDestructorThatMustRunRunsOnceInPreOrder) {
+  const auto register_nodes = [](VexNode::IFactory* factory) {
+    factory->Register(kTagItem, [](CNode* parent) -> CNode* { return new TracedNode(parent); });
+    factory->Register(kTagGroup, [](CNode* parent) -> CNode* { return new PlainNode(parent); });
+  };
+  const std::u16string_view text = u"[item=1 [item=2 [group] [item=3]] [group [item=4]] [item=5]]";
+  ReadResult whole = ReadDocument(text, false, register_nodes);
+  ASSERT_TRUE(whole.ok);
+  g_destroyed.clear();
+  delete whole.root;  // AddressSanitizer reports anything freed twice or left behind
+  EXPECT_EQ(g_destroyed, (std::vector<int32_t>{1, 2, 3, 4, 5}));
+  // A node added after the read, here under a node whose destructor is skipped, is deleted too.
+  ReadResult grown = ReadDocument(text, false, register_nodes);
+  ASSERT_TRUE(grown.ok);
+  (new TracedNode(grown.root->Children()[1]))->number = 6;
+  g_destroyed.clear();
+  delete grown.root;
+  EXPECT_EQ(g_destroyed, (std::vector<int32_t>{1, 2, 3, 4, 6, 5}));
 }
 
 TEST(ReaderTest, OddTrailingByteIsNeverRead) {
