@@ -1,7 +1,11 @@
 // The profile summary: reads a profile document and keeps the names and flags the display uses.
 #include "display/profile_summary.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "document/node_reader.h"
 #include "log/log.h"
@@ -43,6 +47,7 @@ void LogGuidLine(const char16_t* format, const platform::Guid& guid, const char1
 void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
   const CNode* commands = VexNode::FindNode(root, profile::kTagCommands);
   if (commands == nullptr) return;
+  std::vector<std::pair<platform::Guid, const profile::CCommandNode*>> named;
   for (const CNode* child : commands->Children()) {
     // String commands have no name to show.
     if (!Is(child, profile::kTagActionCommand) && !Is(child, profile::kTagTemporalCommand) &&
@@ -50,9 +55,20 @@ void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
       continue;
     }
     const auto* command = static_cast<const profile::CCommandNode*>(child);
-    summary->command_names[command->value] = command->name.View();
+    named.emplace_back(command->value, command);
     LogGuidLine(u"Command : {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X} = \"%ws\"",
                 command->value, command->name.Text());
+  }
+  // A profile has thousands of commands: in GUID order (equal GUIDs in document order) each one
+  // goes in at the end of the map without a search, and of equal GUIDs the later name stays.
+  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto& names = summary->command_names;
+  for (const auto& [guid, command] : named) {
+    if (!names.empty() && !(std::prev(names.end())->first < guid)) {
+      std::prev(names.end())->second = command->name.View();
+    } else {
+      names.emplace_hint(names.end(), guid, command->name.View());
+    }
   }
 }
 

@@ -50,6 +50,19 @@ TEST_F(SummaryTest, StringCommandsAreNotNamed) {
   EXPECT_EQ(log.Count(u"Profile : Alpha"), 1);
 }
 
+TEST_F(SummaryTest, CommandsAreNamedByGuidAndLaterNamesWin) {
+  const platform::Guid low = {0x10, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const platform::Guid mid = {0x10, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 11}};
+  const platform::Guid high = {0x11, 0x0, 0x0, {0, 0, 0, 0, 0, 0, 0, 0}};
+  LogCapture log;
+  Read("[profile='P' [commands [actioncommand=" + profiles::Braced(high) + " name='H1'] [cyclecommand=" +
+       profiles::Braced(mid) + " name='M'] [temporalcommand=" + profiles::Braced(high) + " name='H2'] [actioncommand=" +
+       profiles::Braced(low) + " name='L'] [actioncommand=" + profiles::Braced(high) + " name='H3']]]");
+  EXPECT_EQ(summary_.command_names,
+            (std::map<platform::Guid, std::u16string>{{low, u"L"}, {mid, u"M"}, {high, u"H3"}}));
+  EXPECT_EQ(log.Count(u"Command : {00000011-0000-0000-0000-000000000000} = \"H1\""), 1);
+}
+
 TEST_F(SummaryTest, ControlsAreNamedAtAnyDepthAndLaterNamesWin) {
   LogCapture log;
   Read(Wrap("[controls [button=3 name='First'] [button=3 name='Second'] [analogbutton=4 "
