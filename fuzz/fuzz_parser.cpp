@@ -1,10 +1,14 @@
-// libFuzzer target: the document reader over any byte sequence. Every reported text is read in
-// full, and the one-pass head path must report exactly what the token-by-token path reports.
+// libFuzzer target: the document reader over any byte sequence, differentially. Every reported text
+// is read in full, and the one-pass head path, which finds tokens through the block scan, must
+// report exactly what the token-by-token path reports, through each block classifier the processor
+// offers (table, SSE2, AVX2).
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "document/parser.h"
+#include "document/scan.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -67,8 +71,13 @@ Outcome Run(const uint8_t* data, size_t size, bool fast_heads) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const Outcome fast = Run(data, size, true);
   const Outcome slow = Run(data, size, false);
-  if (fast.ok != slow.ok || fast.message != slow.message || fast.log != slow.log) __builtin_trap();
+  for (auto classifier : {VexNode::scan::Classifier::kTable, VexNode::scan::Classifier::kSse2,
+                          VexNode::scan::Classifier::kAvx2}) {
+    if (!VexNode::scan::UseClassifier(classifier)) continue;
+    const Outcome fast = Run(data, size, true);
+    if (fast.ok != slow.ok || fast.message != slow.message || fast.log != slow.log) __builtin_trap();
+  }
+  VexNode::scan::UseClassifier(VexNode::scan::BestClassifier());
   return 0;
 }

@@ -2,6 +2,7 @@
 #include "document/parser.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "document/scan.h"
@@ -70,7 +71,36 @@ class ParserImpl {
   // Moves over the units that Find passes, refilling the window as needed.
   template <const char16_t* (*Find)(const char16_t*, const char16_t*)>
   VEX_HOT void ScanOver();
-  VEX_HOT void SkipWhitespace() { ScanOver<scan::FindNonWhite>(); }
+  VEX_HOT void SkipWhitespace() {
+    // After a blank the next boundary of the block scan, when it describes the window, is the
+    // first unit that is not one.
+    char16_t* const p = c_.position_;
+    if (blocks_valid_ && (scan::ClassOf(*p) & scan::kWhite) != 0) {
+      char16_t* const next = BoundaryFrom(p + 1);
+      if (next != nullptr) {
+        FlushPending();
+        c_.position_ = next;
+        return;
+      }
+    }
+    ScanOver<scan::FindNonWhite>();
+  }
+  // The first boundary of the block scan at p or after it, or null when there is none before the
+  // window's last unit.
+  VEX_HOT char16_t* BoundaryFrom(char16_t* p) const {
+    constexpr size_t kUnits = scan::kBlockUnits;
+    const size_t stop = static_cast<size_t>(c_.limit_ - c_.window_) - 1;
+    const size_t at = static_cast<size_t>(p - c_.window_);
+    if (at >= stop) return nullptr;
+    size_t block = at / kUnits;
+    uint64_t pending = block_boundaries_[block] & (~uint64_t{0} << (at % kUnits));
+    while (pending == 0) {
+      if (++block * kUnits >= stop) return nullptr;
+      pending = block_boundaries_[block];
+    }
+    const size_t found = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
+    return found < stop ? c_.window_ + found : nullptr;
+  }
 
   VEX_HOT void NextToken();
   VEX_HOT void Word();
@@ -86,6 +116,8 @@ class ParserImpl {
   bool ElementHead();
   // Hot: placed on a cache line boundary, so that where the linker puts it does not change its speed.
   [[gnu::aligned(64)]] bool FastHead();
+  // The window's contents moved: the masks of the block scan no longer describe them.
+  void ForgetBlock() { blocks_valid_ = false; }
   void ReportElement();
   // Releases the raw-value blocks of entries 0 to last.
   void ReleaseRawBlocks(size_t last);
@@ -93,6 +125,11 @@ class ParserImpl {
   ParseContext& c_;
   size_t raw_blocks_ = 0;  // raw-value blocks allocated and not yet released
   const char16_t* head_end_ = nullptr;  // after FastHead: one past the terminator of the last text
+  // The block scan of the window up to its limit, made when a head first needs it after the
+  // window's contents changed.
+  bool blocks_valid_ = false;
+  uint64_t block_boundaries_[kWindowUnits / scan::kBlockUnits];
+  uint64_t block_quotes_[kWindowUnits / scan::kBlockUnits];
 };
 
 namespace {
@@ -130,6 +167,7 @@ void ParserImpl::MoveBack(const char16_t*& pointer, size_t distance) const {
 
 bool ParserImpl::Refill() {
   if (c_.ReadInput == nullptr) return false;
+  ForgetBlock();
   char16_t* window = c_.window_;
   const char16_t* held = HeldName();
   if (held == nullptr) {
@@ -307,6 +345,7 @@ void ParserImpl::CopyRawData(RawValue* block, uint64_t units) {
   // Once the input is over there is nothing to take: the value stays short and the element
   // head then fails for lack of its closing bracket.
   if (c_.position_ == &c_.end_marker_) return;
+  ForgetBlock();
   char16_t* const position = c_.position_;
   char16_t* const old_limit = c_.limit_;
   const size_t available = static_cast<size_t>(old_limit - position);
@@ -354,6 +393,141 @@ void ParserImpl::ReleaseRawBlocks(size_t last) {
     }
     c_.raw_blocks_[i].reset();
   }
+}
+
+// The common element head read in one pass over the window, from token boundary to token boundary:
+// words and quoted strings, own value and attributes with '=', ending at '[' or ']', all before the
+// window's last unit. Anything else (raw values, errors, the window's end, over 62 attributes,
+// over 8 strings with escaped quotes, a word straight after a closing quote) answers false with
+// the window and the position untouched, and the token-by-token path reads the head instead; both
+// leave the same entries, terminators and position behind.
+bool ParserImpl::FastHead() {
+  constexpr size_t kMaxEntries = 64;
+  if (c_.position_ == &c_.end_marker_ || c_.capacity_ > kWindowUnits) return false;
+  AttributePair* const table = c_.table_;
+  char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
+  size_t end_count = 0;
+  // Quoted strings with escaped quotes, compacted once the head is known to be good.
+  constexpr size_t kMaxCompacted = 8;
+  struct Quoted {
+    char16_t* start;
+    char16_t* close;
+  } compacted[kMaxCompacted];
+  size_t compact_count = 0;
+  // A head that reaches the window's last unit is left to the token path, which refills there.
+  char16_t* const window = c_.window_;
+  const size_t stop = static_cast<size_t>(c_.limit_ - window) - 1;
+  const size_t start = static_cast<size_t>(c_.position_ - window);
+  if (start >= stop) return false;
+  if (!blocks_valid_) {
+    scan::ScanBlocks(window, stop + 1, block_boundaries_, block_quotes_);
+    blocks_valid_ = true;
+  }
+  constexpr size_t kUnits = scan::kBlockUnits;
+  constexpr size_t kNone = SIZE_MAX;
+  // The walk: the block it is in and that block's boundaries not taken yet.
+  size_t block = start / kUnits;
+  uint64_t pending = block_boundaries_[block] & (~uint64_t{0} << (start % kUnits));
+  auto walk_from = [&](size_t at) VEX_HOT_LAMBDA {
+    block = at / kUnits;
+    pending = block_boundaries_[block] & (~uint64_t{0} << (at % kUnits));
+  };
+  // The next boundary, or null when there is none before the stop.
+  auto next = [&]() VEX_HOT_LAMBDA -> char16_t* {
+    while (pending == 0) {
+      if (++block * kUnits >= stop) return nullptr;
+      pending = block_boundaries_[block];
+    }
+    const size_t at = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
+    pending &= pending - 1;
+    return at < stop ? window + at : nullptr;
+  };
+  // The first quote or U+0000 at index at or after it, or kNone when there is none before the stop.
+  auto next_quote = [&](size_t at) -> size_t {
+    size_t quote_block = at / kUnits;
+    uint64_t quotes = block_quotes_[quote_block] & (~uint64_t{0} << (at % kUnits));
+    while (quotes == 0) {
+      if (++quote_block * kUnits >= stop) return kNone;
+      quotes = block_quotes_[quote_block];
+    }
+    const size_t found = quote_block * kUnits + static_cast<size_t>(std::countr_zero(quotes));
+    return found < stop ? found : kNone;
+  };
+  // The first unit of the token being read; null once the walk has met the stop.
+  char16_t* token = next();
+  if (token == nullptr) return false;
+
+  // The word or quoted string at token; token then moves to the token after it.
+  auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
+    if (*token == u'\'') {
+      char16_t* const opening = token;
+      size_t close = next_quote(static_cast<size_t>(opening + 1 - window));
+      // A quote is escaped by the token path's own rule: one backslash before it, not two, and at
+      // index 3 or later of the window. The window does not move during this pass, so the indexes
+      // are the ones the token path would see, and nothing before the opening quote is ever read.
+      bool escaped = false;
+      while (close != kNone && window[close] == u'\'' && close >= 3 && window[close - 1] == u'\\' &&
+             window[close - 2] != u'\\') {
+        escaped = true;
+        close = next_quote(close + 1);
+      }
+      // A word unit straight after the closing quote begins a token without a boundary of its own.
+      if (close == kNone || window[close] != u'\'' || (scan::ClassOf(window[close + 1]) & scan::kWordUnit) != 0) {
+        return false;
+      }
+      if (escaped) {
+        if (compact_count == kMaxCompacted) return false;
+        compacted[compact_count++] = {opening + 1, window + close};
+      }
+      out = opening + 1;
+      ends[end_count++] = window + close;
+      walk_from(close + 1);
+      token = next();
+      // A blank after the closing quote ends the word the quote began: pass it.
+      if (token != nullptr && (scan::ClassOf(*token) & scan::kWhite) != 0) token = next();
+      return token != nullptr;
+    }
+    if ((scan::ClassOf(*token) & scan::kWordUnit) == 0) return false;
+    out = token;
+    char16_t* const end = next();
+    if (end == nullptr) return false;
+    ends[end_count++] = end;
+    token = (scan::ClassOf(*end) & scan::kWhite) != 0 ? next() : end;
+    return token != nullptr;
+  };
+  // The text after the '=' at token.
+  auto value = [&](const char16_t*& out) VEX_HOT_LAMBDA {
+    token = next();
+    return token != nullptr && text(out);
+  };
+
+  if (!text(table[0].name)) return false;
+  if (*token == u'=' && !value(table[0].value)) return false;
+  size_t entry = 1;
+  while (*token != u'[' && *token != u']') {
+    if (entry == kMaxEntries - 1) return false;
+    AttributePair& pair = table[entry++];
+    if (!text(pair.name) || *token != u'=' || !value(pair.value)) return false;
+  }
+  table[entry] = {};
+  c_.current_ = table + entry;
+  // The last word may end at the bracket itself: classify it before terminating.
+  c_.token_ = *token == u'[' ? TokenKind::LB : TokenKind::RB;
+  // Before the terminators: compaction reads the closing quote.
+  for (size_t i = 0; i < compact_count; ++i) CompactEscapes(compacted[i].start, compacted[i].close);
+#pragma GCC unroll 4
+  for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
+  head_end_ = ends[end_count - 1] + 1;
+  // Past the bracket and the blanks after it: the next boundary is the next token, when the window
+  // holds it.
+  char16_t* const following = next();
+  if (following != nullptr) {
+    c_.position_ = following;
+  } else {
+    c_.position_ = token;
+    StepOver();
+  }
+  return true;
 }
 
 // One element head, from the token after '[' to the '[' or ']' that ends it. False when the
@@ -409,104 +583,6 @@ bool ParserImpl::ElementHead() {
   return true;
 }
 
-// The common element head read in one pass over the window: words and quoted strings, own value
-// and attributes with '=', ending at '[' or ']', all before the window's limit. Anything else
-// (raw values, errors, the window's end, over 62 attributes, over 8 strings with escaped quotes)
-// answers false with the window and the position untouched, and the token-by-token path reads the
-// head instead; both leave the same entries, terminators and position behind.
-bool ParserImpl::FastHead() {
-  constexpr size_t kMaxEntries = 64;
-  char16_t* p = c_.position_;
-  if (p == &c_.end_marker_) return false;
-  AttributePair* const table = c_.table_;
-  char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
-  size_t end_count = 0;
-  // Quoted strings with escaped quotes, compacted once the head is known to be good.
-  constexpr size_t kMaxCompacted = 8;
-  struct Quoted {
-    char16_t* start;
-    char16_t* close;
-  } compacted[kMaxCompacted];
-  size_t compact_count = 0;
-  // A U+0000 planted in the window's last unit stops every search there, so none tests the
-  // limit; a head that reaches that unit is left to the token path. The unit is put back on
-  // every way out.
-  char16_t* const stop = c_.limit_ - 1;
-  struct Planted {
-    char16_t* at;
-    char16_t unit;
-    ~Planted() { *at = unit; }
-  } planted{stop, *stop};
-  *stop = u'\0';
-
-  const char16_t* const window_end = c_.window_ + c_.capacity_;
-  auto skip = [&] {
-    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWhite>(p, window_end));
-    return p < stop;
-  };
-  // A word or a quoted string at p; p moves to the unit after it, which lies before the stop.
-  auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
-    if (*p == u'\'') {
-      char16_t* const start = p + 1;
-      // Quoted texts are names and descriptions, mostly longer than a word: sixteen units a step.
-      char16_t* close = const_cast<char16_t*>(scan::FindEndBeforeLong<scan::kQuotedUnit>(start, window_end));
-      // A quote is escaped by the token path's own rule: one backslash before it, not two, and
-      // at index 3 or later of the window. The window does not move during this pass, so the
-      // indexes are the ones the token path would see, and nothing before the opening quote is
-      // ever read.
-      bool escaped = false;
-      while (close < stop && *close == u'\'' && close - c_.window_ >= 3 && close[-1] == u'\\' && close[-2] != u'\\') {
-        escaped = true;
-        close = const_cast<char16_t*>(scan::FindEndBefore<scan::kQuotedUnit>(close + 1, window_end));
-      }
-      if (stop - close < 1 || *close != u'\'') return false;
-      if (escaped) {
-        if (compact_count == kMaxCompacted) return false;
-        compacted[compact_count++] = {start, close};
-      }
-      out = start;
-      ends[end_count++] = close;
-      p = close + 1;
-      return true;
-    }
-    if ((scan::ClassOf(*p) & scan::kWordUnit) == 0) return false;
-    out = p;
-    p = const_cast<char16_t*>(scan::FindEndBefore<scan::kWordUnit>(p + 1, window_end));
-    if (p == stop) return false;
-    ends[end_count++] = p;
-    return true;
-  };
-
-  if (!skip() || !text(table[0].name) || !skip()) return false;
-  if (*p == u'=') {
-    ++p;
-    if (!skip() || !text(table[0].value) || !skip()) return false;
-  }
-  size_t entry = 1;
-  while (*p != u'[' && *p != u']') {
-    if (entry == kMaxEntries - 1) return false;
-    AttributePair& pair = table[entry++];
-    if (!text(pair.name) || !skip() || *p != u'=') return false;
-    ++p;
-    if (!skip() || !text(pair.value) || !skip()) return false;
-  }
-  table[entry] = {};
-  c_.current_ = table + entry;
-  // The last word may end at the bracket itself: classify it before terminating.
-  c_.token_ = *p == u'[' ? TokenKind::LB : TokenKind::RB;
-  // Before the terminators: compaction reads the closing quote.
-  for (size_t i = 0; i < compact_count; ++i) CompactEscapes(compacted[i].start, compacted[i].close);
-#pragma GCC unroll 4
-  for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
-  *planted.at = planted.unit;
-  planted.at = &c_.end_marker_;  // nothing left to put back
-  planted.unit = u'\0';
-  head_end_ = ends[end_count - 1] + 1;
-  c_.position_ = p;
-  StepOver();
-  return true;
-}
-
 void ParserImpl::Document() {
   int64_t depth = 0;
   while (c_.token_ == TokenKind::LB) {
@@ -541,6 +617,7 @@ bool ParserImpl::Run(char16_t* window, void* user_context, size_t capacity) {
 bool ParserImpl::RunInWindow(char16_t* window, void* user_context, size_t capacity) {
   c_.window_ = window;
   c_.capacity_ = capacity;
+  ForgetBlock();
   c_.user_ = user_context;
   c_.message_ = nullptr;
   c_.pending_terminator_ = nullptr;

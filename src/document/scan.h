@@ -2,7 +2,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -113,6 +115,37 @@ inline const char16_t* FindEndBeforeLong(const char16_t* p, [[maybe_unused]] con
     if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
   }
 }
+
+// The block scan. The one-pass head reader looks at the window 64 units at a time: each block is
+// classified into three 64-bit masks, bit i standing for unit i of the block,
+//   white    TAB, LF, CR, SPACE;
+//   special  U+0000, '<', '=', '[', ']': the units that end a word and stand as tokens of their own;
+//   quote    '\'' and U+0000: the units that end a quoted string (a quote also opens one).
+// Every other unit is a word unit (quotes and backslashes included: a quote only opens a string
+// where a token begins). From these come the block's token boundaries: where a word begins (a word
+// unit after a unit that is not one, the last unit of the block before carried over), where it
+// ends (the first white or special unit after it), and every special unit. Between two boundaries
+// there is only the inside of a word or blank space, so the reader steps from one token to the
+// next by taking the lowest set bit, never looking at the units in between; a quoted string is
+// passed with the quote mask.
+//
+// The masks come from a vector classification where the processor has one: units are narrowed to
+// bytes with signed saturation (ASCII stays itself, every other unit becomes 0x7F or 0x80, neither
+// of which is in any class) and compared. SSE2 is part of every x86-64 processor; AVX2 is used when
+// the processor reports it, chosen once at run time. Elsewhere a table lookup per unit gives the
+// same masks.
+inline constexpr size_t kBlockUnits = 64;
+
+enum class Classifier { kTable, kSse2, kAvx2 };
+
+// The boundaries and quotes of the blocks of units[0, count), one mask pair per block; the units of
+// the last block past count are taken as U+0000 and never read.
+void ScanBlocks(const char16_t* units, size_t count, uint64_t* boundaries, uint64_t* quotes);
+
+// Every classifier gives the same masks; they differ only in speed. The best one the processor
+// offers is chosen at start; tests and fuzzers run each one (false when the processor lacks it).
+bool UseClassifier(Classifier classifier);
+Classifier BestClassifier();
 
 inline const char16_t* FindNonWhite(const char16_t* p, const char16_t* limit) { return FindEnd<kWhite>(p, limit); }
 inline const char16_t* FindWordEnd(const char16_t* p, const char16_t* limit) { return FindEnd<kWordUnit>(p, limit); }

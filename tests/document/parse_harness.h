@@ -18,8 +18,8 @@ struct ParseRun {
 // Parses the units as they stand (no byte order mark is added) through a window of capacity units,
 // with or without the one-pass path for common element heads.
 ParseRun ParseUnits(std::u16string_view units, size_t capacity = VexNode::kWindowUnits, bool fast_heads = true);
-// Parses U+FEFF followed by text, both with and without the one-pass head path, and fails the
-// current test when the two differ.
+// Parses U+FEFF followed by text, without the one-pass head path and with it through each block
+// classifier, and fails the current test when any two differ.
 ParseRun ParseText(std::u16string_view text, size_t capacity = VexNode::kWindowUnits);
 
 // One head event as ParseRun records it.

@@ -233,6 +233,27 @@ TEST(ParserTest, LongTokensAcrossTheWindowEnd) {
   }
 }
 
+TEST(ParserTest, TokensAtEveryOffsetOfTheBlockScan) {
+  // The one-pass path reads the window in blocks of 64 units: words, blanks and quoted strings
+  // here begin, end and cross block edges at every offset, with units whose low byte is a unit of
+  // the syntax (a quote, '=', ']', '[', a blank) and a word that ends at the closing bracket.
+  const std::u16string text = u"two words \u0127\u013D\u015B\uFF3D\u0A5B\u2020 crossing a block or two of units, ";
+  const std::u16string head = u"[tag\u0109 x=a\u0127b y='" + text + text + u"'\tz=\u0A3D]";
+  const std::u16string expected =
+      Head(u"tag\u0109", u"", {{u"x", u"a\u0127b"}, {u"y", text + text}, {u"z", u"\u0A3D"}});
+  for (size_t pad = 1; pad <= 130; ++pad) {
+    const std::u16string own(pad, u'w');
+    ParseRun run = ParseText(u"[r=" + own + std::u16string(pad, u' ') + head + u" [s='" + own + u"'" + head + u"]]");
+    ASSERT_TRUE(run.ok) << "pad " << pad;
+    EXPECT_EQ(run.events, (Events{Head(u"r", own), expected, u"]", Head(u"s", own), expected, u"]", u"]", u"]"}))
+        << "pad " << pad;
+  }
+  // A word straight after a closing quote is a token of its own, though no blank begins it.
+  EXPECT_EQ(ParseText(u"[t q='ab'cd]  ").message, u"Attribute value missing");
+  // U+0000 ends the input inside a quoted string too.
+  EXPECT_EQ(ParseText(std::u16string(u"[t q='a\0 b=c']  ", 17)).message, u"Invalid syntax - Missing ' from end of string");
+}
+
 TEST(ParserTest, DocumentFarLargerThanTheWindow) {
   std::u16string text = u"[root";
   const int count = 20000;
