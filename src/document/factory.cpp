@@ -86,7 +86,7 @@ bool CFactory::Create(const char16_t* tag, AttributeList attributes, CNode** nod
   *node = nullptr;
   if (tag == nullptr) return false;
   if (generic_) {
-    *node = new CUnknownNode(parent, tag, attributes);
+    *node = CUnknownNode::Make(parent, tag, attributes);
     return true;
   }
   const Slot* found = Find(tag, TagLength(tag));

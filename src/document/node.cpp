@@ -10,8 +10,7 @@
 namespace VexNode {
 namespace {
 
-// Every node is preceded by the arena it came from (null for the heap), one alignment unit long.
-constexpr std::size_t kNodeHeader = NodeArena::kAlignment;
+constexpr std::size_t kNodeHeader = CNode::kHeader;
 static_assert(sizeof(NodeArena*) <= kNodeHeader);
 
 NodeArena*& HeaderOf(void* node) { return *reinterpret_cast<NodeArena**>(static_cast<char*>(node) - kNodeHeader); }
@@ -53,7 +52,6 @@ void CNode::operator delete(void* node) {
   }
 }
 
-NodeArena* CNode::ArenaOf(const CNode* node) { return node != nullptr ? HeaderOf(const_cast<CNode*>(node)) : nullptr; }
 
 
 CNode::CNode(CNode* parent) : parent_(parent), children_(NodeAllocator<CNode*>(node_memory::Current())) {

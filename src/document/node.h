@@ -60,7 +60,9 @@ class CNode {
   static void* operator new(std::size_t size);
   static void operator delete(void* node);
   // The arena the node lives in, or null for a heap node. Only for nodes made with `new`.
-  static NodeArena* ArenaOf(const CNode* node);
+  static NodeArena* ArenaOf(const CNode* node) {
+    return node != nullptr ? *reinterpret_cast<NodeArena* const*>(reinterpret_cast<const char*>(node) - kHeader) : nullptr;
+  }
 
   // The class's own tag constant; its address, not its text, identifies the node's kind.
   virtual const char16_t* GetTagName() const = 0;
@@ -69,6 +71,10 @@ class CNode {
 
   CNode* Parent() const { return parent_; }
   const ChildList& Children() const { return children_; }
+
+  // Every node made with `new` is preceded by the arena it came from (null for the heap), one
+  // alignment unit long.
+  static constexpr std::size_t kHeader = NodeArena::kAlignment;
 
  protected:
   // The operator new of a final class whose destructor has nothing to release for a node in an

@@ -18,10 +18,6 @@ constexpr size_t kBlockBytes = 64 * 1024 - 64;
 constexpr size_t kPooledBlocks = 32;
 constexpr size_t kHeaderBytes = (sizeof(void*) + NodeArena::kAlignment - 1) / NodeArena::kAlignment * NodeArena::kAlignment;
 
-thread_local NodeArena* t_current = nullptr;
-
-size_t RoundUp(size_t bytes) { return (bytes + NodeArena::kAlignment - 1) & ~(NodeArena::kAlignment - 1); }
-
 // Free blocks of kBlockBytes, shared by every thread.
 class BlockPool {
  public:
@@ -74,16 +70,6 @@ NodeArena::~NodeArena() {
   }
 }
 
-void* NodeArena::Allocate(size_t bytes) {
-  bytes = RoundUp(bytes);
-  if (static_cast<size_t>(end_ - cursor_) >= bytes) {
-    void* at = cursor_;
-    cursor_ += bytes;
-    return at;
-  }
-  return AllocateSlow(bytes);
-}
-
 void* NodeArena::AllocateSlow(size_t bytes) {
   if (bytes > kBlockBytes - kHeaderBytes) {
     // A text larger than a block gets a block of its own; the current block goes on being filled.
@@ -105,17 +91,15 @@ void* NodeArena::AllocateSlow(size_t bytes) {
 
 namespace node_memory {
 
-NodeArena* Current() { return t_current; }
-
-Scope::Scope(NodeArena* arena) : previous_(t_current) { t_current = arena; }
-Scope::~Scope() { t_current = previous_; }
+Scope::Scope(NodeArena* arena) : previous_(internal::current) { internal::current = arena; }
+Scope::~Scope() { internal::current = previous_; }
 
 char16_t* AllocateUnits(size_t units, bool* in_arena) {
   if (units > SIZE_MAX / sizeof(char16_t)) {
     *in_arena = false;
     return nullptr;
   }
-  if (NodeArena* arena = t_current) {
+  if (NodeArena* arena = internal::current) {
     *in_arena = true;
     return static_cast<char16_t*>(arena->Allocate(units * sizeof(char16_t)));
   }

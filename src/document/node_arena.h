@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace VexNode {
@@ -19,8 +20,17 @@ class NodeArena {
   NodeArena& operator=(const NodeArena&) = delete;
   ~NodeArena();
 
-  // bytes aligned to kAlignment; null when memory runs out.
-  void* Allocate(size_t bytes);
+  // bytes aligned to kAlignment; null when memory runs out. Inline: every node and text asks.
+  void* Allocate(size_t bytes) {
+    if (bytes > SIZE_MAX - kAlignment) return nullptr;
+    bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+    if (static_cast<size_t>(end_ - cursor_) >= bytes) {
+      void* at = cursor_;
+      cursor_ += bytes;
+      return at;
+    }
+    return AllocateSlow(bytes);
+  }
   void AddNode() { ++nodes_; }
   // True when that was the last node: the caller then deletes the arena.
   bool RemoveNode() { return --nodes_ == 0; }
@@ -58,9 +68,13 @@ class NodeArena {
 
 namespace node_memory {
 
+namespace internal {
+inline constinit thread_local NodeArena* current = nullptr;
+}  // namespace internal
+
 // The arena that node and text allocations of this thread go to, or null for the heap. The
-// reader sets it while it creates and fills one element's node.
-NodeArena* Current();
+// reader sets it while it creates and fills one element's node. Inline: every node asks.
+inline NodeArena* Current() { return internal::current; }
 
 class Scope {
  public:

@@ -222,6 +222,38 @@ TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
   }
 }
 
+TEST(ReaderTest, GenericNodesKeepHeadsOfAnyLengthInAWideWindow) {
+  // In a window wider than the reader's own, a head may span more than 65535 units.
+  struct Input {
+    VexNode::ReaderState reader;  // first: the reader's callbacks take the user context as one
+    std::u16string units;
+    size_t at = 0;
+  } in;
+  in.units = u"\uFEFF[e q='" + std::u16string(70000, u'x') + u"' w=1]";
+  CFactory factory;
+  factory.SetGenericMode(true);
+  in.reader.factory = &factory;
+  VexNode::ParseContext context;
+  context.ReadInput = [](void* user, char16_t* destination, size_t* count) {
+    auto* input = static_cast<Input*>(user);
+    *count = input->units.copy(destination, *count, input->at);
+    input->at += *count;
+    return *count != 0;
+  };
+  context.OnElementStart = VexNode::CNode_Reader::OnElementStart;
+  context.OnElementEnd = VexNode::CNode_Reader::OnElementEnd;
+  std::vector<char16_t> window(80000);
+  ASSERT_TRUE(context.Parse(window.data(), &in, window.size()));
+  std::unique_ptr<CNode> root(in.reader.root);
+  const auto* node = dynamic_cast<const VexNode::CUnknownNode*>(root.get());
+  ASSERT_NE(node, nullptr);
+  ASSERT_EQ(node->PairCount(), 3u);
+  EXPECT_EQ(node->GetTagName(), std::u16string_view(u"e"));
+  EXPECT_EQ(node->PairValue(1), std::u16string(70000, u'x'));
+  EXPECT_EQ(node->PairName(2), u"w");
+  EXPECT_EQ(node->PairValue(2), u"1");
+}
+
 // Logs its own value when destroyed.
 std::vector<int32_t> g_destroyed;
 class TracedNode : public CNode {
