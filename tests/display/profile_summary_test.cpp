@@ -63,6 +63,22 @@ TEST_F(SummaryTest, CommandsAreNamedByGuidAndLaterNamesWin) {
   EXPECT_EQ(log.Count(u"Command : {00000011-0000-0000-0000-000000000000} = \"H1\""), 1);
 }
 
+TEST_F(SummaryTest, ThousandsOfCommandsAreNamedByGuidAndLaterNamesWin) {
+  // Repeated GUIDs, GUIDs that differ only in their last byte, and a long run sharing their
+  // first bytes, in no order.
+  std::string commands;
+  std::map<platform::Guid, std::u16string> expected;
+  for (uint32_t i = 0; i < 1500; ++i) {
+    platform::Guid guid = {(i * 2654435761u) % 997, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 0}};
+    if (i % 3 == 0) guid = {0x4242, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, static_cast<uint8_t>(i % 40)}};
+    const std::string name = "N" + std::to_string(i);
+    commands += "[actioncommand=" + profiles::Braced(guid) + " name='" + name + "']\n";
+    expected[guid] = std::u16string(name.begin(), name.end());
+  }
+  Read("[profile='P' [commands " + commands + "]]");
+  EXPECT_EQ(summary_.command_names, expected);
+}
+
 TEST_F(SummaryTest, ControlsAreNamedAtAnyDepthAndLaterNamesWin) {
   LogCapture log;
   Read(Wrap("[controls [button=3 name='First'] [button=3 name='Second'] [analogbutton=4 "
