@@ -98,8 +98,7 @@ class ParserImpl {
       if (++block * kUnits >= stop) return nullptr;
       pending = block_boundaries_[block];
     }
-    const size_t found = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
-    return found < stop ? c_.window_ + found : nullptr;
+    return c_.window_ + block * kUnits + static_cast<size_t>(std::countr_zero(pending));
   }
 
   VEX_HOT void NextToken();
@@ -116,6 +115,16 @@ class ParserImpl {
   bool ElementHead();
   // Hot: placed on a cache line boundary, so that where the linker puts it does not change its speed.
   [[gnu::aligned(64)]] bool FastHead();
+  // The block scan of the window's first stop units; no boundary or quote is marked from stop on.
+  void ScanWindow(size_t stop) {
+    scan::ScanBlocks(c_.window_, stop, block_boundaries_, block_quotes_);
+    if (const size_t tail = stop % scan::kBlockUnits; tail != 0) {
+      const uint64_t kept = (uint64_t{1} << tail) - 1;
+      block_boundaries_[stop / scan::kBlockUnits] &= kept;
+      block_quotes_[stop / scan::kBlockUnits] &= kept;
+    }
+    blocks_valid_ = true;
+  }
   // The window's contents moved: the masks of the block scan no longer describe them.
   void ForgetBlock() { blocks_valid_ = false; }
   void ReportElement();
@@ -419,10 +428,7 @@ bool ParserImpl::FastHead() {
   const size_t stop = static_cast<size_t>(c_.limit_ - window) - 1;
   const size_t start = static_cast<size_t>(c_.position_ - window);
   if (start >= stop) return false;
-  if (!blocks_valid_) {
-    scan::ScanBlocks(window, stop + 1, block_boundaries_, block_quotes_);
-    blocks_valid_ = true;
-  }
+  if (!blocks_valid_) ScanWindow(stop);
   constexpr size_t kUnits = scan::kBlockUnits;
   constexpr size_t kNone = SIZE_MAX;
   // The walk: the block it is in and that block's boundaries not taken yet.
@@ -432,15 +438,17 @@ bool ParserImpl::FastHead() {
     block = at / kUnits;
     pending = block_boundaries_[block] & (~uint64_t{0} << (at % kUnits));
   };
-  // The next boundary, or null when there is none before the stop.
+  // The next boundary; past the last one, the reader's end marker, a U+0000 that every step of
+  // the head refuses.
+  char16_t* const none = &c_.end_marker_;
   auto next = [&]() VEX_HOT_LAMBDA -> char16_t* {
     while (pending == 0) {
-      if (++block * kUnits >= stop) return nullptr;
+      if (++block * kUnits >= stop) return none;
       pending = block_boundaries_[block];
     }
     const size_t at = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
     pending &= pending - 1;
-    return at < stop ? window + at : nullptr;
+    return window + at;
   };
   // The first quote or U+0000 at index at or after it, or kNone when there is none before the stop.
   auto next_quote = [&](size_t at) -> size_t {
@@ -450,12 +458,10 @@ bool ParserImpl::FastHead() {
       if (++quote_block * kUnits >= stop) return kNone;
       quotes = block_quotes_[quote_block];
     }
-    const size_t found = quote_block * kUnits + static_cast<size_t>(std::countr_zero(quotes));
-    return found < stop ? found : kNone;
+    return quote_block * kUnits + static_cast<size_t>(std::countr_zero(quotes));
   };
-  // The first unit of the token being read; null once the walk has met the stop.
+  // The first unit of the token being read.
   char16_t* token = next();
-  if (token == nullptr) return false;
 
   // The word or quoted string at token; token then moves to the token after it.
   auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
@@ -484,21 +490,21 @@ bool ParserImpl::FastHead() {
       walk_from(close + 1);
       token = next();
       // A blank after the closing quote ends the word the quote began: pass it.
-      if (token != nullptr && (scan::ClassOf(*token) & scan::kWhite) != 0) token = next();
-      return token != nullptr;
+      if ((scan::ClassOf(*token) & scan::kWhite) != 0) token = next();
+      return true;
     }
     if ((scan::ClassOf(*token) & scan::kWordUnit) == 0) return false;
     out = token;
+    // A word that meets the end marker here leaves it as the next token, which fails the head.
     char16_t* const end = next();
-    if (end == nullptr) return false;
     ends[end_count++] = end;
     token = (scan::ClassOf(*end) & scan::kWhite) != 0 ? next() : end;
-    return token != nullptr;
+    return true;
   };
   // The text after the '=' at token.
   auto value = [&](const char16_t*& out) VEX_HOT_LAMBDA {
     token = next();
-    return token != nullptr && text(out);
+    return text(out);
   };
 
   if (!text(table[0].name)) return false;
@@ -521,7 +527,7 @@ bool ParserImpl::FastHead() {
   // Past the bracket and the blanks after it: the next boundary is the next token, when the window
   // holds it.
   char16_t* const following = next();
-  if (following != nullptr) {
+  if (following != none) {
     c_.position_ = following;
   } else {
     c_.position_ = token;
