@@ -34,6 +34,47 @@ constexpr char16_t kByteOrderMark = 0xFEFF;
 #define VEX_HOT [[gnu::always_inline]] inline
 #define VEX_HOT_LAMBDA __attribute__((always_inline))
 
+// A walk over the token boundaries that the block scan (scan.h) marked in the window, one 64-unit
+// block at a time. Indexes count units from the window's start; no boundary or quote is marked at
+// the stop or after it.
+struct BlockWalk {
+  static constexpr size_t kUnits = scan::kBlockUnits;
+  static constexpr size_t kNone = SIZE_MAX;
+
+  char16_t* window;
+  const uint64_t* boundaries;
+  const uint64_t* quotes;
+  size_t stop;
+  char16_t* none;    // answered past the last boundary: a U+0000 that every step of a head refuses
+  size_t block = 0;  // the block the walk is in
+  uint64_t pending = 0;  // that block's boundaries not taken yet
+
+  // Drops the boundaries before index at.
+  VEX_HOT void From(size_t at) {
+    block = at / kUnits;
+    pending = boundaries[block] & (~uint64_t{0} << (at % kUnits));
+  }
+  VEX_HOT char16_t* Next() {
+    while (pending == 0) {
+      if (++block * kUnits >= stop) return none;
+      pending = boundaries[block];
+    }
+    const size_t at = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
+    pending &= pending - 1;
+    return window + at;
+  }
+  // The first quote or U+0000 at index at or after it, or kNone.
+  size_t NextQuote(size_t at) const {
+    size_t quote_block = at / kUnits;
+    uint64_t found = quotes[quote_block] & (~uint64_t{0} << (at % kUnits));
+    while (found == 0) {
+      if (++quote_block * kUnits >= stop) return kNone;
+      found = quotes[quote_block];
+    }
+    return quote_block * kUnits + static_cast<size_t>(std::countr_zero(found));
+  }
+};
+
 // The parsing steps over one ParseContext. Hot loops scan the window directly and fall back to
 // the one-unit advance only where the window ends.
 class ParserImpl {
@@ -112,9 +153,14 @@ class ParserImpl {
   void CopyRawData(RawValue* block, uint64_t units);
 
   void Document();
-  bool ElementHead();
+  // Reads the element head at the position, and the elements after it as long as the block walk
+  // can; false when the parse has stopped.
+  bool Elements(int64_t& depth);
   // Hot: placed on a cache line boundary, so that where the linker puts it does not change its speed.
-  [[gnu::aligned(64)]] bool FastHead();
+  [[gnu::aligned(64)]] bool FastElements(int64_t& depth);
+  VEX_HOT bool ReadHead(BlockWalk& walk, char16_t*& token);
+  // The element head at the position, token by token.
+  bool ElementHead();
   // The block scan of the window's first stop units; no boundary or quote is marked from stop on.
   void ScanWindow(size_t stop) {
     scan::ScanBlocks(c_.window_, stop, block_boundaries_, block_quotes_);
@@ -133,7 +179,7 @@ class ParserImpl {
 
   ParseContext& c_;
   size_t raw_blocks_ = 0;  // raw-value blocks allocated and not yet released
-  const char16_t* head_end_ = nullptr;  // after FastHead: one past the terminator of the last text
+  const char16_t* head_end_ = nullptr;  // after ReadHead: one past the terminator of the last text
   // The block scan of the window up to its limit, made when a head first needs it after the
   // window's contents changed.
   bool blocks_valid_ = false;
@@ -404,16 +450,16 @@ void ParserImpl::ReleaseRawBlocks(size_t last) {
   }
 }
 
-// The common element head read in one pass over the window, from token boundary to token boundary:
-// words and quoted strings, own value and attributes with '=', ending at '[' or ']', all before the
-// window's last unit. Anything else (raw values, errors, the window's end, over 62 attributes,
-// over 8 strings with escaped quotes, a word straight after a closing quote) answers false with
-// the window and the position untouched, and the token-by-token path reads the head instead; both
-// leave the same entries, terminators and position behind.
-bool ParserImpl::FastHead() {
+// The common element head read in one pass, from token boundary to token boundary: words and
+// quoted strings, own value and attributes with '=', ending at '[' or ']', all before the window's
+// last unit. token is the head's first token on entry and its closing bracket on success. Anything
+// else (raw values, errors, the window's end, over 62 attributes, over 8 strings with escaped
+// quotes, a word straight after a closing quote) answers false with the window untouched, and the
+// token-by-token path reads the head instead; both leave the same entries and terminators behind.
+bool ParserImpl::ReadHead(BlockWalk& walk, char16_t*& token) {
   constexpr size_t kMaxEntries = 64;
-  if (c_.position_ == &c_.end_marker_ || c_.capacity_ > kWindowUnits) return false;
   AttributePair* const table = c_.table_;
+  char16_t* const window = walk.window;
   char16_t* ends[2 * kMaxEntries];  // units to terminate once the head is known to be good
   size_t end_count = 0;
   // Quoted strings with escaped quotes, compacted once the head is known to be good.
@@ -423,62 +469,23 @@ bool ParserImpl::FastHead() {
     char16_t* close;
   } compacted[kMaxCompacted];
   size_t compact_count = 0;
-  // A head that reaches the window's last unit is left to the token path, which refills there.
-  char16_t* const window = c_.window_;
-  const size_t stop = static_cast<size_t>(c_.limit_ - window) - 1;
-  const size_t start = static_cast<size_t>(c_.position_ - window);
-  if (start >= stop) return false;
-  if (!blocks_valid_) ScanWindow(stop);
-  constexpr size_t kUnits = scan::kBlockUnits;
-  constexpr size_t kNone = SIZE_MAX;
-  // The walk: the block it is in and that block's boundaries not taken yet.
-  size_t block = start / kUnits;
-  uint64_t pending = block_boundaries_[block] & (~uint64_t{0} << (start % kUnits));
-  auto walk_from = [&](size_t at) VEX_HOT_LAMBDA {
-    block = at / kUnits;
-    pending = block_boundaries_[block] & (~uint64_t{0} << (at % kUnits));
-  };
-  // The next boundary; past the last one, the reader's end marker, a U+0000 that every step of
-  // the head refuses.
-  char16_t* const none = &c_.end_marker_;
-  auto next = [&]() VEX_HOT_LAMBDA -> char16_t* {
-    while (pending == 0) {
-      if (++block * kUnits >= stop) return none;
-      pending = block_boundaries_[block];
-    }
-    const size_t at = block * kUnits + static_cast<size_t>(std::countr_zero(pending));
-    pending &= pending - 1;
-    return window + at;
-  };
-  // The first quote or U+0000 at index at or after it, or kNone when there is none before the stop.
-  auto next_quote = [&](size_t at) -> size_t {
-    size_t quote_block = at / kUnits;
-    uint64_t quotes = block_quotes_[quote_block] & (~uint64_t{0} << (at % kUnits));
-    while (quotes == 0) {
-      if (++quote_block * kUnits >= stop) return kNone;
-      quotes = block_quotes_[quote_block];
-    }
-    return quote_block * kUnits + static_cast<size_t>(std::countr_zero(quotes));
-  };
-  // The first unit of the token being read.
-  char16_t* token = next();
 
   // The word or quoted string at token; token then moves to the token after it.
   auto text = [&](const char16_t*& out) VEX_HOT_LAMBDA {
     if (*token == u'\'') {
       char16_t* const opening = token;
-      size_t close = next_quote(static_cast<size_t>(opening + 1 - window));
+      size_t close = walk.NextQuote(static_cast<size_t>(opening + 1 - window));
       // A quote is escaped by the token path's own rule: one backslash before it, not two, and at
       // index 3 or later of the window. The window does not move during this pass, so the indexes
       // are the ones the token path would see, and nothing before the opening quote is ever read.
       bool escaped = false;
-      while (close != kNone && window[close] == u'\'' && close >= 3 && window[close - 1] == u'\\' &&
+      while (close != BlockWalk::kNone && window[close] == u'\'' && close >= 3 && window[close - 1] == u'\\' &&
              window[close - 2] != u'\\') {
         escaped = true;
-        close = next_quote(close + 1);
+        close = walk.NextQuote(close + 1);
       }
       // A word unit straight after the closing quote begins a token without a boundary of its own.
-      if (close == kNone || window[close] != u'\'' || (scan::ClassOf(window[close + 1]) & scan::kWordUnit) != 0) {
+      if (close == BlockWalk::kNone || window[close] != u'\'' || (scan::ClassOf(window[close + 1]) & scan::kWordUnit) != 0) {
         return false;
       }
       if (escaped) {
@@ -487,26 +494,27 @@ bool ParserImpl::FastHead() {
       }
       out = opening + 1;
       ends[end_count++] = window + close;
-      walk_from(close + 1);
-      token = next();
+      walk.From(close + 1);
+      token = walk.Next();
       // A blank after the closing quote ends the word the quote began: pass it.
-      if ((scan::ClassOf(*token) & scan::kWhite) != 0) token = next();
+      if ((scan::ClassOf(*token) & scan::kWhite) != 0) token = walk.Next();
       return true;
     }
     if ((scan::ClassOf(*token) & scan::kWordUnit) == 0) return false;
     out = token;
     // A word that meets the end marker here leaves it as the next token, which fails the head.
-    char16_t* const end = next();
+    char16_t* const end = walk.Next();
     ends[end_count++] = end;
-    token = (scan::ClassOf(*end) & scan::kWhite) != 0 ? next() : end;
+    token = (scan::ClassOf(*end) & scan::kWhite) != 0 ? walk.Next() : end;
     return true;
   };
   // The text after the '=' at token.
   auto value = [&](const char16_t*& out) VEX_HOT_LAMBDA {
-    token = next();
+    token = walk.Next();
     return text(out);
   };
 
+  table[0].value = walk.none;  // no own value unless the head has one
   if (!text(table[0].name)) return false;
   if (*token == u'=' && !value(table[0].value)) return false;
   size_t entry = 1;
@@ -524,16 +532,60 @@ bool ParserImpl::FastHead() {
 #pragma GCC unroll 4
   for (size_t i = 0; i < end_count; ++i) *ends[i] = u'\0';
   head_end_ = ends[end_count - 1] + 1;
-  // Past the bracket and the blanks after it: the next boundary is the next token, when the window
-  // holds it.
-  char16_t* const following = next();
-  if (following != none) {
-    c_.position_ = following;
-  } else {
-    c_.position_ = token;
-    StepOver();
-  }
   return true;
+}
+
+bool ParserImpl::Elements(int64_t& depth) {
+  if (c_.fast_heads_ && c_.position_ != &c_.end_marker_ && c_.capacity_ <= kWindowUnits) return FastElements(depth);
+  return ElementHead();
+}
+
+// Elements read through the block walk: each head in one pass, and the brackets between heads,
+// with the events of both, until something needs the token path (a head the one pass refuses, the
+// window's last unit, the last bracket of the document, anything but a bracket after a ']'). The
+// position and token are then left as the token path would leave them at that point.
+bool ParserImpl::FastElements(int64_t& depth) {
+  char16_t* const window = c_.window_;
+  const size_t stop = static_cast<size_t>(c_.limit_ - window) - 1;
+  const size_t start = static_cast<size_t>(c_.position_ - window);
+  if (start >= stop) return ElementHead();
+  if (!blocks_valid_) ScanWindow(stop);
+  BlockWalk walk{window, block_boundaries_, block_quotes_, stop, &c_.end_marker_};
+  walk.From(start);
+  // The first token of the head at the position.
+  char16_t* token = walk.Next();
+  for (;;) {
+    if (!ReadHead(walk, token)) return ElementHead();
+    // A node that copies the head can then take it whole, without looking for where it ends.
+    t_parse_window.head_begin = c_.table_[0].name;
+    t_parse_window.head_end = head_end_;
+    ReportElement();
+    t_parse_window.head_begin = t_parse_window.head_end = nullptr;
+    char16_t* bracket = token;
+    if (c_.token_ == TokenKind::RB) {
+      // Each ']' closes an element; the bracket after it, past the blanks, is the next token.
+      char16_t* following = walk.Next();
+      while (depth > 1 && *following == u']') {
+        --depth;
+        if (c_.OnElementEnd != nullptr) c_.OnElementEnd(c_.user_);
+        bracket = following;
+        following = walk.Next();
+      }
+      if (depth == 1 || *following != u'[') {
+        // The token path takes the last ']' read.
+        c_.position_ = following != walk.none ? following : bracket + 1;
+        return true;
+      }
+      --depth;
+      if (c_.OnElementEnd != nullptr) c_.OnElementEnd(c_.user_);
+      bracket = following;
+    }
+    // A '[' opens an element: its head begins after the bracket.
+    ++depth;
+    c_.position_ = bracket + 1;
+    c_.token_ = TokenKind::LB;
+    token = walk.Next();
+  }
 }
 
 // One element head, from the token after '[' to the '[' or ']' that ends it. False when the
@@ -541,16 +593,6 @@ bool ParserImpl::FastHead() {
 bool ParserImpl::ElementHead() {
   AttributePair* table = c_.table_;
   c_.current_ = table;
-  table[0] = {nullptr, &c_.end_marker_};
-  table[1] = {};
-  if (c_.fast_heads_ && FastHead()) {
-    // A node that copies the head can then take it whole, without looking for where it ends.
-    t_parse_window.head_begin = table[0].name;
-    t_parse_window.head_end = head_end_;
-    ReportElement();
-    t_parse_window.head_begin = t_parse_window.head_end = nullptr;
-    return true;
-  }
   table[0] = {nullptr, &c_.end_marker_};
   table[1] = {};
   NextToken();
@@ -593,7 +635,7 @@ void ParserImpl::Document() {
   int64_t depth = 0;
   while (c_.token_ == TokenKind::LB) {
     ++depth;
-    if (!ElementHead()) break;
+    if (!Elements(depth)) break;
     while (c_.token_ == TokenKind::RB) {
       if (depth == 0) {
         SetError(kErrorUnexpectedRb);
