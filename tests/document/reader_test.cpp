@@ -222,6 +222,27 @@ TEST(ReaderTest, GenericNodesKeepEveryTextWhereverItLies) {
   }
 }
 
+TEST(ReaderTest, ValuesOfEveryLengthAreReadWhole) {
+  // Words and quoted texts from 0 to 40 units long, wherever they fall in the window: the
+  // attribute lookup measures each one where it lies.
+  std::u16string text = u"[group=0";
+  std::vector<std::u16string> names;
+  for (size_t i = 0; i < 700; ++i) {
+    names.push_back(std::u16string(i % 41, static_cast<char16_t>(u'a' + i % 26)));
+    text += std::u16string(i % 3, u' ') + u"[group=" + std::u16string(1 + i % 9, u'7') +
+            (i % 2 == 0 ? u" name='" + names.back() + u"'" : u" name=" + (names.back().empty() ? u"''" : names.back())) + u"]";
+  }
+  ReadResult r = ReadDocument(text + u"]");
+  std::unique_ptr<CNode> owned(r.root);
+  ASSERT_TRUE(r.ok) << r.printed;
+  ASSERT_EQ(r.root->Children().size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const auto* group = static_cast<const GroupNode*>(r.root->Children()[i]);
+    EXPECT_EQ(group->name.View(), names[i]) << i;
+    EXPECT_EQ(group->number, std::stoi(std::string(1 + i % 9, '7'))) << i;
+  }
+}
+
 TEST(ReaderTest, GenericNodesKeepHeadsOfAnyLengthInAWideWindow) {
   // In a window wider than the reader's own, a head may span more than 65535 units.
   struct Input {
