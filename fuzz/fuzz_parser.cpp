@@ -2,7 +2,9 @@
 // is read in full, and the one-pass head path, which finds tokens through the block scan, must
 // report exactly what the token-by-token path reports, through each block classifier the processor
 // offers (table, SSE2, AVX2).
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -71,6 +73,21 @@ Outcome Run(const uint8_t* data, size_t size, bool fast_heads) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
+  // The classifiers themselves: the same boundary and quote masks for the input's units.
+  std::vector<char16_t> units((size - 1) / 2);
+  fuzz::Input whole{data + 1, size - 1};
+  size_t count = std::min(units.size(), VexNode::kWindowUnits);
+  fuzz::ReadUnits(&whole, units.data(), &count);
+  constexpr size_t kBlocks = VexNode::kWindowUnits / VexNode::scan::kBlockUnits;
+  uint64_t expected[2][kBlocks] = {};
+  VexNode::scan::UseClassifier(VexNode::scan::Classifier::kTable);
+  VexNode::scan::ScanBlocks(units.data(), count, expected[0], expected[1]);
+  for (auto classifier : {VexNode::scan::Classifier::kSse2, VexNode::scan::Classifier::kAvx2}) {
+    uint64_t masks[2][kBlocks] = {};
+    if (!VexNode::scan::UseClassifier(classifier)) continue;
+    VexNode::scan::ScanBlocks(units.data(), count, masks[0], masks[1]);
+    if (std::memcmp(masks, expected, sizeof masks) != 0) __builtin_trap();
+  }
   const Outcome slow = Run(data, size, false);
   for (auto classifier : {VexNode::scan::Classifier::kTable, VexNode::scan::Classifier::kSse2,
                           VexNode::scan::Classifier::kAvx2}) {
