@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -46,7 +47,8 @@ void LogGuidLine(const char16_t* format, const platform::Guid& guid, const char1
              guid.data4[6], guid.data4[7], name, extra);
 }
 
-using NamedCommand = std::pair<platform::Guid, const profile::CCommandNode*>;
+// A command's GUID and name, taken while its node is at hand: thousands of nodes lie far apart.
+using NamedCommand = std::pair<platform::Guid, std::u16string_view>;
 
 // Sorts by GUID, equal GUIDs in the order they come. Thousands of random GUIDs go faster into
 // buckets by their first bits, a couple to a bucket, than through comparisons whose outcome no
@@ -88,14 +90,19 @@ void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
   const CNode* commands = VexNode::FindNode(root, profile::kTagCommands);
   if (commands == nullptr) return;
   std::vector<NamedCommand> named;
-  for (const CNode* child : commands->Children()) {
+  const auto& children = commands->Children();
+  for (size_t i = 0; i < children.size(); ++i) {
+    // Each command lies after the whole subtree of the one before: the next few are fetched ahead.
+    constexpr size_t kAhead = 4;
+    if (i + kAhead < children.size()) __builtin_prefetch(children[i + kAhead]);
+    const CNode* child = children[i];
     // String commands have no name to show.
     if (!Is(child, profile::kTagActionCommand) && !Is(child, profile::kTagTemporalCommand) &&
         !Is(child, profile::kTagCycleCommand)) {
       continue;
     }
     const auto* command = static_cast<const profile::CCommandNode*>(child);
-    named.emplace_back(command->value, command);
+    named.emplace_back(command->value, command->name.View());
     LogGuidLine(u"Command : {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X} = \"%ws\"",
                 command->value, command->name.Text());
   }
@@ -103,11 +110,11 @@ void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
   // goes in at the end of the map without a search, and of equal GUIDs the later name stays.
   SortByGuid(&named);
   auto& names = summary->command_names;
-  for (const auto& [guid, command] : named) {
+  for (const auto& [guid, name] : named) {
     if (!names.empty() && !(std::prev(names.end())->first < guid)) {
-      std::prev(names.end())->second = command->name.View();
+      std::prev(names.end())->second = name;
     } else {
-      names.emplace_hint(names.end(), guid, command->name.View());
+      names.emplace_hint(names.end(), guid, name);
     }
   }
 }
