@@ -7,6 +7,7 @@
 
 #if defined(__SSE2__) || defined(_M_X64)
 #define VEX_SCAN_SSE2 1
+#include <emmintrin.h>
 #endif
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(_WIN32)
 // Not on Windows: there GCC keeps the stack 16-byte aligned and may spill 32-byte registers to it
@@ -37,6 +38,13 @@ Masks ClassifyTable(const char16_t* p) {
 }
 
 #ifdef VEX_SCAN_SSE2
+// Sixteen units at p narrowed to bytes with signed saturation: ASCII stays itself, every other
+// unit becomes 0x7F or 0x80, neither of which is in any class.
+inline __m128i Narrow16(const char16_t* p) {
+  return _mm_packs_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)));
+}
+
 inline Masks ClassifySse2(const char16_t* p) {
   Masks m;
   for (size_t i = 0; i < kBlockUnits; i += 16) {

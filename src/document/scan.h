@@ -1,14 +1,9 @@
-// Unit classes of the document syntax and the scanning loops of the reader's hot path.
+// Unit classes of the document syntax, the scanning loops of the token path and the block scan.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
 
 namespace VexNode::scan {
 
@@ -34,8 +29,7 @@ inline constexpr ClassTable kClasses;
 inline uint8_t ClassOf(char16_t c) { return kClasses.entries[c]; }
 
 // Each Find answers the first unit in [p, limit) that does not belong to the class, or limit.
-// Table loops unrolled by four so that only the test of each unit branches: tokens are a few
-// units long, and eight-unit SSE2 compares measured over twice as slow on them.
+// Table loops unrolled by four so that only the test of each unit branches.
 template <uint8_t kClass>
 inline const char16_t* FindEnd(const char16_t* p, const char16_t* limit) {
   for (; limit - p >= 4; p += 4) {
@@ -46,74 +40,6 @@ inline const char16_t* FindEnd(const char16_t* p, const char16_t* limit) {
   }
   while (p < limit && (ClassOf(*p) & kClass) != 0) ++p;
   return p;
-}
-
-#if defined(__SSE2__) || defined(_M_X64)
-// Sixteen units at p narrowed to bytes with signed saturation: ASCII stays itself, every other
-// unit becomes 0x7F or 0x80, and no unit any search looks for is either.
-inline __m128i Narrow16(const char16_t* p) {
-  return _mm_packs_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)));
-}
-
-// Bit i set when unit i of the sixteen is outside the class.
-template <uint8_t kClass>
-inline uint32_t OutsideMask(__m128i v) {
-  auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-  const __m128i zero = is('\0');
-  if constexpr (kClass == kQuotedUnit) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(zero, is('\''))));
-  }
-  const __m128i white = _mm_or_si128(_mm_or_si128(is(' '), is('\n')), _mm_or_si128(is('\r'), is('\t')));
-  if constexpr (kClass == kWhite) return static_cast<uint32_t>(~_mm_movemask_epi8(white)) & 0xFFFF;
-  const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(white, zero), _mm_or_si128(is('<'), is('='))),
-                                    _mm_or_si128(is('['), is(']')));
-  return static_cast<uint32_t>(_mm_movemask_epi8(ends));
-}
-#endif
-
-// The same searches where a unit outside the class is known to come (the reader plants a
-// U+0000, which belongs to no class): no limit to test. Units up to readable_end may be read
-// past that unit. The first twelve units are tested one by one, as most tokens end there; longer
-// runs (GUIDs, names, indentation) go sixteen units a step where the processor allows.
-template <uint8_t kClass>
-inline const char16_t* FindEndBefore(const char16_t* p, [[maybe_unused]] const char16_t* readable_end) {
-  for (int step = 0; step < 3; ++step, p += 4) {
-    if ((ClassOf(p[0]) & kClass) == 0) return p;
-    if ((ClassOf(p[1]) & kClass) == 0) return p + 1;
-    if ((ClassOf(p[2]) & kClass) == 0) return p + 2;
-    if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
-  }
-#if defined(__SSE2__) || defined(_M_X64)
-  for (; readable_end - p >= 16; p += 16) {
-    const uint32_t outside = OutsideMask<kClass>(Narrow16(p));
-    if (outside != 0) return p + std::countr_zero(outside);
-  }
-#endif
-  for (;; p += 4) {
-    if ((ClassOf(p[0]) & kClass) == 0) return p;
-    if ((ClassOf(p[1]) & kClass) == 0) return p + 1;
-    if ((ClassOf(p[2]) & kClass) == 0) return p + 2;
-    if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
-  }
-}
-
-// The same search for runs that are usually long (quoted texts): sixteen units a step from
-// the first unit where the processor allows.
-template <uint8_t kClass>
-inline const char16_t* FindEndBeforeLong(const char16_t* p, [[maybe_unused]] const char16_t* readable_end) {
-#if defined(__SSE2__) || defined(_M_X64)
-  for (; readable_end - p >= 16; p += 16) {
-    const uint32_t outside = OutsideMask<kClass>(Narrow16(p));
-    if (outside != 0) return p + std::countr_zero(outside);
-  }
-#endif
-  for (;; p += 4) {
-    if ((ClassOf(p[0]) & kClass) == 0) return p;
-    if ((ClassOf(p[1]) & kClass) == 0) return p + 1;
-    if ((ClassOf(p[2]) & kClass) == 0) return p + 2;
-    if ((ClassOf(p[3]) & kClass) == 0) return p + 3;
-  }
 }
 
 // The block scan. The one-pass head reader looks at the window 64 units at a time: each block is
