@@ -48,6 +48,8 @@ void LogGuidLine(const char16_t* format, const platform::Guid& guid, const char1
 }
 
 // A command's GUID and name, taken while its node is at hand: thousands of nodes lie far apart.
+using CommandNames = decltype(ProfileSummary::command_names);
+
 using NamedCommand = std::pair<platform::Guid, std::u16string_view>;
 
 // Sorts by GUID, equal GUIDs in the order they come. Thousands of random GUIDs go faster into
@@ -86,7 +88,9 @@ void SortByGuid(std::vector<NamedCommand>* commands) {
   *commands = std::move(sorted);
 }
 
-void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
+// recycled: the command names of the summary read before, whose map entries and texts are used
+// again rather than freed and allocated afresh (the same profile is read on every clutch event).
+void ReadCommandNames(const CNode* root, ProfileSummary* summary, CommandNames* recycled) {
   const CNode* commands = VexNode::FindNode(root, profile::kTagCommands);
   if (commands == nullptr) return;
   std::vector<NamedCommand> named;
@@ -113,8 +117,13 @@ void ReadCommandNames(const CNode* root, ProfileSummary* summary) {
   for (const auto& [guid, name] : named) {
     if (!names.empty() && !(std::prev(names.end())->first < guid)) {
       std::prev(names.end())->second = name;
-    } else {
+    } else if (recycled->empty()) {
       names.emplace_hint(names.end(), guid, name);
+    } else {
+      auto entry = recycled->extract(recycled->begin());
+      entry.key() = guid;
+      entry.mapped() = name;
+      names.insert(names.end(), std::move(entry));
     }
   }
 }
@@ -172,6 +181,7 @@ void AddShiftSelectors(const CNode& shift, ProfileSummary* summary) {
 
 SummaryOutcome ReadProfileSummary(const std::u16string& path, const ShiftButtonSet& shift_buttons,
                                   const DeviceIdQuery& device_ids, ProfileSummary* summary) {
+  CommandNames recycled = std::move(summary->command_names);
   *summary = ProfileSummary{};
   std::unique_ptr<CNode> root;
   switch (VexNode::LoadDocument(path, profile::RegisterProfileSummaryNodes, &root)) {
@@ -183,7 +193,7 @@ SummaryOutcome ReadProfileSummary(const std::u16string& path, const ShiftButtonS
     summary->profile_name = static_cast<const profile::CProfileNode*>(found)->value.View();
     LogMessage(kLogEvent, kLogCategory, u"Profile : %ws", summary->profile_name.c_str());
   }
-  ReadCommandNames(root.get(), summary);
+  ReadCommandNames(root.get(), summary, &recycled);
   platform::Guid member;
   platform::Guid controller_guid;
   device_ids(&member, &controller_guid);

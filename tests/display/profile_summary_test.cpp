@@ -77,6 +77,12 @@ TEST_F(SummaryTest, ThousandsOfCommandsAreNamedByGuidAndLaterNamesWin) {
   }
   Read("[profile='P' [commands " + commands + "]]");
   EXPECT_EQ(summary_.command_names, expected);
+  // A summary read into the same place keeps nothing of the one before.
+  const platform::Guid one = {0x4242, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 3}};
+  Read("[profile='Q' [commands [actioncommand=" + profiles::Braced(one) + " name='Only']]]");
+  EXPECT_EQ(summary_.command_names, (std::map<platform::Guid, std::u16string>{{one, u"Only"}}));
+  Read("[profile='P' [commands " + commands + "]]");
+  EXPECT_EQ(summary_.command_names, expected);
 }
 
 TEST_F(SummaryTest, ControlsAreNamedAtAnyDepthAndLaterNamesWin) {
