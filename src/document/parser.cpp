@@ -161,14 +161,14 @@ class ParserImpl {
   VEX_HOT bool ReadHead(BlockWalk& walk, char16_t*& token);
   // The element head at the position, token by token.
   bool ElementHead();
-  // The block scan of the window's first stop units; no boundary or quote is marked from stop on.
+  // The block scan of the window's first stop units; no boundary or quote is marked from stop on,
+  // in the block that holds the stop too when the scan ends with the block before it (a walk may
+  // start at the stop).
   void ScanWindow(size_t stop) {
     scan::ScanBlocks(c_.window_, stop, block_boundaries_, block_quotes_);
-    if (const size_t tail = stop % scan::kBlockUnits; tail != 0) {
-      const uint64_t kept = (uint64_t{1} << tail) - 1;
-      block_boundaries_[stop / scan::kBlockUnits] &= kept;
-      block_quotes_[stop / scan::kBlockUnits] &= kept;
-    }
+    const uint64_t kept = (uint64_t{1} << (stop % scan::kBlockUnits)) - 1;
+    block_boundaries_[stop / scan::kBlockUnits] &= kept;
+    block_quotes_[stop / scan::kBlockUnits] &= kept;
     blocks_valid_ = true;
   }
   // The window's contents moved: the masks of the block scan no longer describe them.

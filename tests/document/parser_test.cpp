@@ -299,6 +299,20 @@ TEST(ParserTest, SmallWindowsRefillAtEveryUnit) {
   EXPECT_EQ(ParseText(u"[a [bcdefghijklmnopq]]", 16).message, u"Element bigger than buffer");
 }
 
+TEST(ParserTest, BlockScanEndsWhereTheWindowsDataEnds) {
+  // Windows of 65 to 130 units, each read ending at a different point: a quoted string that closes
+  // at the last unit the block walk may use must not send it into units no read has filled, nor
+  // into the masks of an earlier window.
+  for (size_t capacity = 65; capacity <= 130; ++capacity) {
+    for (size_t pad = 0; pad + 16 < capacity; ++pad) {
+      const std::u16string quoted = u"'" + std::u16string(pad, u'q') + u"'";
+      ParseRun run = ParseText(u"[r [s=" + std::u16string(40, u'w') + u"] [t a=" + quoted + u"] [u b=" + quoted + u"]]", capacity);
+      ASSERT_TRUE(run.ok) << "capacity " << capacity << " pad " << pad << ": " << std::string(run.message.begin(), run.message.end());
+      ASSERT_EQ(run.events.size(), 8u) << "capacity " << capacity << " pad " << pad;
+    }
+  }
+}
+
 TEST(ParserTest, ParseContextCanBeReused) {
   VexNode::ParseContext context;
   std::u16string first = u"\uFEFF[a";
