@@ -184,7 +184,9 @@ SummaryOutcome ReadProfileSummary(const std::u16string& path, const ShiftButtonS
   CommandNames recycled = std::move(summary->command_names);
   *summary = ProfileSummary{};
   std::unique_ptr<CNode> root;
-  switch (VexNode::LoadDocument(path, profile::RegisterProfileSummaryNodes, &root)) {
+  switch (VexNode::LoadDocumentSkipping(path, profile::RegisterProfileSummaryLightNodes,
+                                        profile::RegisterProfileSummaryNodes,
+                                        profile::kProfileSummaryWatched, &root)) {
     case VexNode::LoadStatus::kCannotOpen: return SummaryOutcome::kNotOpened;
     case VexNode::LoadStatus::kSyntaxError: return SummaryOutcome::kNotRead;
     case VexNode::LoadStatus::kLoaded: break;

@@ -5,6 +5,7 @@
 #include <bit>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "document/node_arena.h"
 #include "document/parser.h"
@@ -19,7 +20,7 @@ void Say(const char16_t* text) { PrintToStderr(" - - - - - Pr0 Parser says... \"
 }  // namespace
 
 bool CNode_Reader::Read(ReaderState* state, IFactory* factory, CNode** root) {
-  Say(u"Parsing");
+  if (state->say_start) Say(u"Parsing");
   state->factory = factory;
   state->current = nullptr;
   state->skip_depth = 0;
@@ -29,7 +30,7 @@ bool CNode_Reader::Read(ReaderState* state, IFactory* factory, CNode** root) {
   bool parsed = false;
   char16_t* window = new (std::nothrow) char16_t[kWindowUnits];
   if (window == nullptr) {
-    Say(u"malloc failed when trying to allocate pBuf");
+    state->outcome = u"malloc failed when trying to allocate pBuf";
   } else {
     std::fill_n(window, kWindowUnits, u'\0');
     context->ReadInput = &CNode_Reader::ReadInput;
@@ -37,11 +38,16 @@ bool CNode_Reader::Read(ReaderState* state, IFactory* factory, CNode** root) {
     context->OnElementEnd = &CNode_Reader::OnElementEnd;
     parsed = Parse(context, window, state);
     delete[] window;
-    Say(parsed ? u"Parsed OK" : context->Message());
+    state->outcome = parsed ? u"Parsed OK" : context->Message();
   }
   *root = state->root;
-  if (*root == nullptr) Say(u"root is null");
+  if (state->say_end) SayEnd(*state, *root);
   return parsed;
+}
+
+void CNode_Reader::SayEnd(const ReaderState& state, const CNode* root) {
+  if (state.outcome != nullptr) Say(state.outcome);
+  if (root == nullptr) Say(u"root is null");
 }
 
 bool CNode_Reader::ReadInput(void* user, char16_t* destination, size_t* count) {
@@ -62,6 +68,14 @@ void CNode_Reader::OnElementStart(void* user, const char16_t* name, AttributeLis
   auto* state = static_cast<ReaderState*>(user);
   if (state->skip_depth > 0) {
     ++state->skip_depth;
+    if (state->watched != nullptr && !state->watched_skipped) {
+      for (const char16_t* const* tag = state->watched; *tag != nullptr; ++tag) {
+        if (name[0] == (*tag)[0] && std::u16string_view(name) == *tag) {
+          state->watched_skipped = true;
+          break;
+        }
+      }
+    }
     return;
   }
   if (state->factory == nullptr) {
@@ -76,6 +90,7 @@ void CNode_Reader::OnElementStart(void* user, const char16_t* name, AttributeLis
   if (!state->factory->Create(name, attributes, &node, state->current)) {
     if (arena != nullptr && arena->Nodes() == 0) delete arena;
     state->skip_depth = 1;  // an unregistered tag: skip it and everything inside it
+    if (state->current == nullptr) state->watched_skipped = true;
     return;
   }
   if (state->root == nullptr) state->root = node;

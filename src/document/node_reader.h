@@ -18,6 +18,14 @@ struct ReaderState {
   CNode* current = nullptr;    // where new nodes are created
   CNode* root = nullptr;       // the first node created
   std::FILE* file = nullptr;   // opened by the caller, read as little-endian UTF-16 units
+  // A read that skips elements a full read would make nodes of: the tags whose appearance inside
+  // a skipped element, or a skipped first element, would make its tree answer differently; then
+  // watched_skipped is set.
+  const char16_t* const* watched = nullptr;  // null-terminated
+  bool watched_skipped = false;
+  bool say_start = true;  // print "Parsing" when the read starts
+  bool say_end = true;    // print the outcome when it ends
+  const char16_t* outcome = nullptr;  // "Parsed OK", the parser's message, or why it could not run
 };
 
 class CNode_Reader {
@@ -31,6 +39,8 @@ class CNode_Reader {
   // on return, which may be a partial tree after a failure (the caller deletes it). Prints
   // "Parsing", then "Parsed OK" or the parser's message, then "root is null" when no node was made.
   bool Read(ReaderState* state, IFactory* factory, CNode** root);
+  // The lines Read prints at its end: the outcome, then "root is null" when there is no root.
+  static void SayEnd(const ReaderState& state, const CNode* root);
 
   // The parser callbacks; user is the ReaderState.
   static bool ReadInput(void* user, char16_t* destination, size_t* count);
@@ -51,5 +61,12 @@ enum class LoadStatus { kLoaded, kCannotOpen, kSyntaxError };
 // kLoaded *root holds the tree (null for a document without elements or with an unregistered
 // top-level tag); otherwise *root is null and any partial tree has been deleted.
 LoadStatus LoadDocument(std::u16string_view path, RegisterNodesFn register_nodes, std::unique_ptr<CNode>* root);
+
+// The same tree, read first with register_light, which leaves out elements whose contents the
+// caller never looks at; when one of the watched tags lies inside such an element (or the first
+// element is one), the document is read again with register_full, so the tree always answers the
+// caller's searches as the full one would. What is printed is what one full read prints.
+LoadStatus LoadDocumentSkipping(std::u16string_view path, RegisterNodesFn register_light, RegisterNodesFn register_full,
+                                const char16_t* const* watched, std::unique_ptr<CNode>* root);
 
 }  // namespace VexNode

@@ -135,6 +135,19 @@ void RegisterProfileSummaryNodes(IFactory* factory) {
   factory->Register(kTagBlast, CreateBare<kTagBlast>);
 }
 
+void RegisterProfileSummaryLightNodes(IFactory* factory) {
+  RegisterProfileSummaryNodes(factory);
+  for (const char16_t* tag : {kTagActionBlock, kTagString, kTagCycle, kTagTemporal, kTagBlasts, kTagCalibration,
+                              kTagEnvelope, kTagBands, kTagDirectional, kTagAssignments}) {
+    factory->Register(tag, nullptr);
+  }
+}
+
+// The summary's searches: FindNode from the root for the profile, its commands and the
+// controllers, and from the controller for its controls and shifts.
+const char16_t* const kProfileSummaryWatched[] = {kTagProfile, kTagCommands, kTagControllers, kTagControls, kTagShifts,
+                                                  nullptr};
+
 CControllerNode* FindController(CNode* root, const platform::Guid* member,
                                 const platform::Guid* controller) {
   if (root == nullptr) return nullptr;

@@ -66,6 +66,14 @@ void RegisterProfileNodes(IFactory* factory);
 // exchange no attributes.
 void RegisterProfileSummaryNodes(IFactory* factory);
 
+// A first, lighter read for the summary: the elements under which the summary never looks (action
+// blocks, bands, calibrations, envelopes and the like) are left out with everything inside them.
+// The summary then reads the document again with RegisterProfileSummaryNodes when one of
+// kProfileSummaryWatched lay inside a left-out element, where the searches of the full tree could
+// have found it.
+void RegisterProfileSummaryLightNodes(IFactory* factory);
+extern const char16_t* const kProfileSummaryWatched[];
+
 // The controller of a device: the first controller that lists a member with the given member
 // GUID; failing that, the first controller whose own GUID is the given controller GUID. Either
 // GUID may be null (not given). The controllers node searched is the root itself when it is

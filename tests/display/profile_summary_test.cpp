@@ -63,6 +63,30 @@ TEST_F(SummaryTest, CommandsAreNamedByGuidAndLaterNamesWin) {
   EXPECT_EQ(log.Count(u"Command : {00000011-0000-0000-0000-000000000000} = \"H1\""), 1);
 }
 
+TEST_F(SummaryTest, SearchesFindWhatAFullReadFindsInsideElementsTheSummaryNeverReads) {
+  // The first read leaves out action blocks, bands and the like. Commands (or controls) inside one
+  // of them come first in the tree's order, so the document is read again in full, saying its
+  // lines once.
+  const platform::Guid inner = {0x20, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  const platform::Guid outer = {0x21, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(Read("[profile='P' [actionblock [commands [actioncommand=" + profiles::Braced(inner) +
+                 " name='Inner']]] [commands [actioncommand=" + profiles::Braced(outer) + " name='Outer']]]"),
+            SummaryOutcome::kRead);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            " - - - - - Pr0 Parser says... \"Parsing\"\n - - - - - Pr0 Parser says... \"Parsed OK\"\n");
+  EXPECT_EQ(summary_.command_names, (std::map<platform::Guid, std::u16string>{{inner, u"Inner"}}));
+
+  ASSERT_EQ(Read(Wrap("[axis=0x30 name='X' [bands [controls [button=1 name='Hidden']]]] [controls [button=2 name='Shown']]")),
+            SummaryOutcome::kRead);
+  EXPECT_EQ(summary_.control_names, (std::map<uint32_t, std::u16string>{{1, u"Hidden"}}));
+
+  // A first element left out would leave no root, where a full read has one.
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(Read("[actionblock [action]]"), SummaryOutcome::kRead);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("root is null"), std::string::npos);
+}
+
 TEST_F(SummaryTest, ThousandsOfCommandsAreNamedByGuidAndLaterNamesWin) {
   // Repeated GUIDs, GUIDs that differ only in their last byte, and a long run sharing their
   // first bytes, in no order.
