@@ -13,10 +13,6 @@ namespace {
 
 constexpr size_t kFileBufferBytes = 64 * 1024;
 
-}  // namespace
-
-namespace {
-
 // One read of an open file into a tree, with the reader's state set up as given; *after gets the
 // state as the read left it.
 bool ReadTree(std::FILE* file, RegisterNodesFn register_nodes, const ReaderState& settings, ReaderState* after,

@@ -129,17 +129,12 @@ class ParserImpl {
   // The first boundary of the block scan at p or after it, or null when there is none before the
   // window's last unit.
   VEX_HOT char16_t* BoundaryFrom(char16_t* p) const {
-    constexpr size_t kUnits = scan::kBlockUnits;
     const size_t stop = static_cast<size_t>(c_.limit_ - c_.window_) - 1;
     const size_t at = static_cast<size_t>(p - c_.window_);
     if (at >= stop) return nullptr;
-    size_t block = at / kUnits;
-    uint64_t pending = block_boundaries_[block] & (~uint64_t{0} << (at % kUnits));
-    while (pending == 0) {
-      if (++block * kUnits >= stop) return nullptr;
-      pending = block_boundaries_[block];
-    }
-    return c_.window_ + block * kUnits + static_cast<size_t>(std::countr_zero(pending));
+    BlockWalk walk{c_.window_, block_boundaries_, block_quotes_, stop, nullptr};
+    walk.From(at);
+    return walk.Next();
   }
 
   VEX_HOT void NextToken();
